@@ -1,0 +1,6 @@
+"""Corvane: a small 8-bit RGB/RGBA image type with PNG and BMP codecs that keep
+the source file's layout when an image is written back."""
+
+from Corvane.simpleImage_ext import SimpleImage
+
+__all__ = ["SimpleImage"]

@@ -1,0 +1,47 @@
+// The process-wide record of the module's one initialisation, and access to the
+// module namespace at call time.
+//
+// The module lives in one interpreter per process and is initialised once, so
+// functions and methods reach its namespace through this record. Names such as
+// `zlib` or `_readChunk` are looked up on every call, so that rebinding a module
+// attribute changes what the code uses; the built-ins `open` and `print` are
+// captured once, when the module is initialised.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "glue/ref.hpp"
+
+namespace module_record {
+
+// Create step: refuses a second interpreter; returns the recorded module, if any,
+// as a new reference, or nullptr with no error set when there is none yet.
+PyObject* recordedModuleForInterpreter();
+
+// Exec step bookkeeping.
+bool isRecorded(PyObject* module);
+bool hasRecord();
+void record(PyObject* module);
+void forget();
+
+// Captures the built-in functions used by the code; NameError if one is missing.
+bool captureBuiltins();
+PyObject* builtinOpen();   // borrowed
+PyObject* builtinPrint();  // borrowed
+
+// The module attribute `name` as currently bound (a new reference), falling back
+// to the built-ins as Python code would; NameError if neither has it.
+py::Ref global(const char* name);
+
+// The recorded module object (borrowed), or nullptr before initialisation.
+PyObject* module();
+
+// The class `SimpleImage` as created by the exec step (borrowed). Code that means
+// the class itself (isinstance tests, `_copy`) uses this, not the module
+// attribute, which callers may rebind.
+PyTypeObject* imageType();
+void recordImageType(PyTypeObject* type);
+
+}  // namespace module_record

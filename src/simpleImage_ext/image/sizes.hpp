@@ -1,0 +1,50 @@
+// Exact size arithmetic for image dimensions.
+//
+// Dimensions are 32-bit signed integers, so products such as width * height * 4
+// exceed 64 bits only in contrived cases, but a lying header is exactly such a
+// case. Every size derived from a header goes through these helpers: a product
+// that does not fit is reported as absent and can then never match a real length.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+
+namespace sizes {
+
+constexpr std::optional<std::int64_t> multiply(std::optional<std::int64_t> a,
+                                               std::int64_t b) noexcept {
+    if (!a) {
+        return std::nullopt;
+    }
+    std::int64_t result = 0;
+    if (__builtin_mul_overflow(*a, b, &result)) {
+        return std::nullopt;
+    }
+    return result;
+}
+
+constexpr std::optional<std::int64_t> add(std::optional<std::int64_t> a,
+                                          std::int64_t b) noexcept {
+    if (!a) {
+        return std::nullopt;
+    }
+    std::int64_t result = 0;
+    if (__builtin_add_overflow(*a, b, &result)) {
+        return std::nullopt;
+    }
+    return result;
+}
+
+// width * height * samples, or nothing when it does not fit in 64 bits.
+constexpr std::optional<std::int64_t> planeSize(std::int32_t width, std::int32_t height,
+                                                std::int64_t samples) noexcept {
+    return multiply(multiply(width, height), samples);
+}
+
+// True when `length` (a container size, never negative) equals the exact product.
+constexpr bool matches(std::int64_t length, std::optional<std::int64_t> size) noexcept {
+    return size && *size == length;
+}
+
+}  // namespace sizes
