@@ -10,6 +10,7 @@
 #include "glue/module_record.hpp"
 #include "glue/ref.hpp"
 #include "image/simple_image.hpp"
+#include "png/chunk_layer.hpp"
 
 namespace {
 
@@ -102,8 +103,20 @@ bool addTestDict(PyObject* module) {
     return tests && PyModule_AddObjectRef(module, "__test__", tests.get()) == 0;
 }
 
-// The module functions, in the order in which they are published.
+template <class Function>
+PyCFunction asCFunction(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
+
+// The module functions, in the order in which they are published. Each carries
+// only a text signature, for `inspect.signature`, and no docstring.
 PyMethodDef moduleFunctions[] = {
+    {"_readChunk", asCFunction(png::_readChunk), kFastKeywords,
+     "_readChunk($module, /, stream)\n--\n\n"},
+    {"_makeChunk", asCFunction(png::_makeChunk), kFastKeywords,
+     "_makeChunk($module, /, chunkType, data)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

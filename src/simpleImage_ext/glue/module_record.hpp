@@ -35,6 +35,17 @@ PyObject* builtinPrint();  // borrowed
 // to the built-ins as Python code would; NameError if neither has it.
 py::Ref global(const char* name);
 
+// Calls `name.attribute(*arguments)`, with `name` looked up in the module now.
+template <class... Arguments>
+py::Ref callGlobal(const char* name, const char* attribute, Arguments... arguments) {
+    py::Ref target = global(name);
+    py::Ref function =
+        target ? py::Ref::steal(PyObject_GetAttrString(target.get(), attribute)) : py::Ref{};
+    return function ? py::Ref::steal(PyObject_CallFunctionObjArgs(
+                          function.get(), static_cast<PyObject*>(arguments)..., nullptr))
+                    : py::Ref{};
+}
+
 // The recorded module object (borrowed), or nullptr before initialisation.
 PyObject* module();
 

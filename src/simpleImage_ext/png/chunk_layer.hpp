@@ -1,0 +1,28 @@
+// The PNG chunk layer: reading and building single chunks.
+//
+// A chunk is a 4-byte big-endian data length, a 4-byte type, the data and a
+// CRC-32 over type and data. Lengths and CRCs are never kept: they are computed
+// again whenever a chunk is written. Packing and CRCs go through the module's
+// `struct` and `zlib` as currently bound.
+#pragma once
+
+#include <Python.h>
+
+#include "glue/ref.hpp"
+
+namespace png {
+
+// `_readChunk(stream)` and `_makeChunk(chunkType, data)`, published by the module.
+PyObject* _readChunk(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames);
+PyObject* _makeChunk(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames);
+
+// zlib.crc32(data, zlib.crc32(chunkType)) & 0xFFFFFFFF, as a Python int.
+py::Ref chunkCrc(PyObject* chunkType, PyObject* data);
+
+// struct.pack(">I", value) and struct.unpack(">I", bytes)[0].
+py::Ref packUint32(PyObject* value);
+py::Ref unpackUint32(PyObject* bytes);
+
+}  // namespace png
