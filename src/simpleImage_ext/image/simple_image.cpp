@@ -5,6 +5,7 @@
 #include "glue/module_record.hpp"
 #include "glue/ref.hpp"
 #include "image/length_checks.hpp"
+#include "image/save.hpp"
 #include "image/sizes.hpp"
 
 #include <optional>
@@ -454,6 +455,7 @@ PyMethodDef methods[] = {
     {"_putPixel", asCFunction(putPixel), kFastKeywords,
      "_putPixel($self, /, coords, value)\n--\n\n"},
     {"_copy", copyImage, METH_NOARGS, "_copy($self, /)\n--\n\n"},
+    {"save", asCFunction(save), kFastKeywords, "save($self, /, path)\n--\n\n"},
     {"__reduce__", refusePickling, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
     {"__setstate__", asCFunction(refuseSetState), kFastKeywords,
      "__setstate__($self, /, state)\n--\n\n"},
