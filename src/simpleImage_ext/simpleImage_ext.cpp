@@ -7,10 +7,10 @@
 // starts afresh.
 #include <Python.h>
 
+#include "bmp/encoder.hpp"
 #include "glue/module_record.hpp"
 #include "glue/ref.hpp"
 #include "image/simple_image.hpp"
-#include "bmp/encoder.hpp"
 #include "png/chunk_layer.hpp"
 #include "png/chunk_writer.hpp"
 #include "png/encoder.hpp"
