@@ -1,0 +1,70 @@
+"""Repeating operations many times must not grow memory: every success and
+failure path drops what it created."""
+
+import gc
+import sys
+
+import pytest
+
+from Corvane.simpleImage_ext import SimpleImage
+
+CYCLES = 20_000
+
+
+def allocated_blocks_growth(operation, cycles: int = CYCLES) -> int:
+    """Growth of the interpreter's allocated blocks over `cycles` calls, after a warm-up."""
+    for _ in range(200):
+        operation()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(cycles):
+        operation()
+    gc.collect()
+    return sys.getallocatedblocks() - before
+
+
+def expect(error, call):
+    def operation():
+        try:
+            call()
+        except error:
+            pass
+        else:
+            raise AssertionError(f"{call} did not raise {error}")
+    return operation
+
+
+def build_copy_and_edit():
+    image = SimpleImage(4, 3, bytearray(36), bytes(12), [(b"IEND", b"", 0)], {"xppm": 1},
+                        bytes(3))
+    duplicate = image._copy()
+    duplicate._putPixel((1, 2), (1, 2, 3))
+    duplicate._getPixel((1, 2))
+    duplicate._alpha = [duplicate]          # a cycle for the collector
+
+
+class Sub(SimpleImage):
+    pass
+
+
+OPERATIONS = {
+    "build, copy and edit": build_copy_and_edit,
+    "subclass instance": lambda: Sub(1, 1, b"abc")._copy(),
+    "bad length": expect(ValueError, lambda: SimpleImage(2, 2, bytes(11))),
+    "bad alpha length": expect(ValueError, lambda: SimpleImage(1, 1, bytes(3), b"")),
+    "bad filter count": expect(ValueError,
+                               lambda: SimpleImage(1, 1, bytes(3), None, None, None, b"")),
+    "bad dimension": expect(TypeError, lambda: SimpleImage("1", 1, bytes(3))),
+    "bad keyword": expect(TypeError, lambda: SimpleImage(1, 1, bytes(3), colour=1)),
+    "bad header": expect(TypeError, lambda: SimpleImage(1, 1, bytes(3), bmp_header=5)),
+    "bad coords": expect(TypeError, lambda: SimpleImage(1, 1, bytes(3))._getPixel([0, 0])),
+    "out of bounds": expect(ValueError, lambda: SimpleImage(1, 1, bytes(3))._getPixel((1, 0))),
+    "bad component": expect(TypeError,
+                            lambda: SimpleImage(1, 1, bytes(3))._putPixel((0, 0), (1, None, 2))),
+    "pickling": expect(TypeError, lambda: SimpleImage(1, 1, bytes(3)).__reduce__()),
+}
+
+
+@pytest.mark.parametrize("operation", OPERATIONS.values(), ids=OPERATIONS.keys())
+def test_operation_does_not_leak(operation):
+    assert allocated_blocks_growth(operation) < 100
