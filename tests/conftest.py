@@ -18,3 +18,26 @@ def restore_module_attributes():
         delattr(simpleImage_ext, name)
     for name, value in saved.items():
         setattr(simpleImage_ext, name, value)
+
+
+class ExistingFile:
+    """A file that a failing writer must leave byte for byte as it was."""
+
+    CONTENTS = b"previous contents"
+
+    def __init__(self, path):
+        self.path = path
+        path.write_bytes(self.CONTENTS)
+
+    def refuses(self, write, exception, message=None):
+        """`write(path)` raises `exception` (with `message`) and leaves the file alone."""
+        with pytest.raises(exception) as raised:
+            write(str(self.path))
+        if message is not None:
+            assert str(raised.value) == message
+        assert self.path.read_bytes() == self.CONTENTS
+
+
+@pytest.fixture
+def existing(tmp_path):
+    return ExistingFile(tmp_path / "existing")

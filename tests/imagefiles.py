@@ -158,3 +158,15 @@ def make_bmp(width: int, height: int, rgb: bytes, top_down: bool = False, gap: b
                        clr_important)
     file_header = b"BM" + struct.pack("<IHHI", 54 + len(gap) + len(pixel_array), 0, 0, offset)
     return file_header + info + gap + pixel_array + trailing
+
+
+BMP_FIELDS = ("file_size", "reserved1", "reserved2", "offset", "header_size", "width", "height",
+              "planes", "bits", "compression", "image_size", "xppm", "yppm", "clr_used",
+              "clr_important")
+
+
+def bmp_fields(data: bytes) -> dict[str, int]:
+    """The header fields of a BMP file with a 40-byte information header."""
+    assert data[:2] == b"BM"
+    values = struct.unpack("<IHHI", data[2:14]) + struct.unpack("<IiiHHIIiiII", data[14:54])
+    return dict(zip(BMP_FIELDS, values, strict=True))

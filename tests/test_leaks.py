@@ -2,10 +2,12 @@
 failure path drops what it created."""
 
 import gc
+import os
 import sys
 
 import pytest
 
+from Corvane import simpleImage_ext as ext
 from Corvane.simpleImage_ext import SimpleImage
 
 CYCLES = 20_000
@@ -63,6 +65,29 @@ OPERATIONS = {
                             lambda: SimpleImage(1, 1, bytes(3))._putPixel((0, 0), (1, None, 2))),
     "pickling": expect(TypeError, lambda: SimpleImage(1, 1, bytes(3)).__reduce__()),
 }
+
+STORED_CHUNKS = [(b"IHDR", bytes(13), 13), (b"tEXt", b"k\x00v", 3), (b"IDAT", None, 4),
+                 (b"IDAT", None, 4), (b"zzZz", None, 0)]
+WRITES = {
+    "write png": lambda: ext._writePng(os.devnull, 2, 2, bytes(12), bytearray(4),
+                                       bytearray([1, 4])),
+    "write along chunks": lambda: ext._writePngWithChunks(os.devnull, 2, 2, bytes(12), None,
+                                                          STORED_CHUNKS, bytearray([2, 3])),
+    "write bmp": lambda: ext._writeBmp(os.devnull, 3, 2, bytes(18), {"xppm": 3.5}),
+    "save": lambda: SimpleImage(1, 1, bytes(3), png_chunks=[]).save(os.devnull),
+    "bad filter type": expect(ValueError, lambda: ext._writePng(os.devnull, 1, 2, bytes(6), None,
+                                                                bytearray([0, 7]))),
+    "read-only alpha": expect(BufferError,
+                              lambda: ext._writePng(os.devnull, 1, 1, bytes(3), b"x")),
+    "stored str data": expect(TypeError, lambda: ext._writePngWithChunks(
+        os.devnull, 1, 1, bytes(3), None, [(b"tEXt", "x", 1)])),
+    "short entry": expect(ValueError, lambda: ext._writePngWithChunks(
+        os.devnull, 1, 1, bytes(3), None, [(b"tEXt", b"x")])),
+    "bad split length": expect(TypeError, lambda: ext._split_idat_payload(b"ab", [1, None])),
+    "negative bmp height": expect(Exception, lambda: ext._writeBmp(os.devnull, 1, -1, bytes(3))),
+    "short bmp pixels": expect(IndexError, lambda: ext._writeBmp(os.devnull, 2, 2, bytes(9))),
+}
+OPERATIONS.update(WRITES)
 
 
 @pytest.mark.parametrize("operation", OPERATIONS.values(), ids=OPERATIONS.keys())

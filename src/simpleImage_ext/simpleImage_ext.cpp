@@ -7,10 +7,13 @@
 // starts afresh.
 #include <Python.h>
 
+#include "bmp/encoder.hpp"
 #include "glue/module_record.hpp"
 #include "glue/ref.hpp"
 #include "image/simple_image.hpp"
 #include "png/chunk_layer.hpp"
+#include "png/chunk_writer.hpp"
+#include "png/encoder.hpp"
 
 namespace {
 
@@ -117,6 +120,15 @@ PyMethodDef moduleFunctions[] = {
      "_readChunk($module, /, stream)\n--\n\n"},
     {"_makeChunk", asCFunction(png::_makeChunk), kFastKeywords,
      "_makeChunk($module, /, chunkType, data)\n--\n\n"},
+    {"_writePng", asCFunction(png::_writePng), kFastKeywords,
+     "_writePng($module, /, path, width, height, pixels, alpha=None, filter_types=None)\n--\n\n"},
+    {"_split_idat_payload", asCFunction(png::_split_idat_payload), kFastKeywords,
+     "_split_idat_payload($module, /, data, lengths)\n--\n\n"},
+    {"_writePngWithChunks", asCFunction(png::_writePngWithChunks), kFastKeywords,
+     "_writePngWithChunks($module, /, path, width, height, pixels, alpha, chunks, "
+     "filter_types=None)\n--\n\n"},
+    {"_writeBmp", asCFunction(bmp::_writeBmp), kFastKeywords,
+     "_writeBmp($module, /, path, width, height, pixels, meta=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

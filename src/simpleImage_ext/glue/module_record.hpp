@@ -46,6 +46,15 @@ py::Ref callGlobal(const char* name, const char* attribute, Arguments... argumen
                     : py::Ref{};
 }
 
+// Calls the module-level function `name(*arguments)`, looked up in the module now.
+template <class... Arguments>
+py::Ref callGlobalFunction(const char* name, Arguments... arguments) {
+    py::Ref function = global(name);
+    return function ? py::Ref::steal(PyObject_CallFunctionObjArgs(
+                          function.get(), static_cast<PyObject*>(arguments)..., nullptr))
+                    : py::Ref{};
+}
+
 // The recorded module object (borrowed), or nullptr before initialisation.
 PyObject* module();
 

@@ -4,6 +4,8 @@
 #include "glue/conversions.hpp"
 #include "glue/module_record.hpp"
 #include "glue/ref.hpp"
+#include "image/length_checks.hpp"
+#include "image/save.hpp"
 #include "image/sizes.hpp"
 
 #include <optional>
@@ -11,9 +13,6 @@
 namespace image {
 namespace {
 
-constexpr const char* kPixelLengthMismatch = "Pixel data length does not match image dimensions";
-constexpr const char* kAlphaLengthMismatch = "Alpha channel length does not match image dimensions";
-constexpr const char* kFilterCountMismatch = "PNG filter count does not match image height";
 constexpr const char* kCoordinateOutOfBounds = "Pixel coordinate out of bounds";
 constexpr const char* kNotPicklable = "no default __reduce__ due to non-trivial __cinit__";
 
@@ -31,15 +30,8 @@ enum ConstructorArgument { kWidth, kHeight, kPixels, kAlpha, kPngChunks, kBmpHea
 // A new bytearray copy of `buffer` after checking its length against `expected`.
 Ref copyCheckedBuffer(PyObject* buffer, std::optional<std::int64_t> expected,
                       const char* mismatch) {
-    const Py_ssize_t length = py::length(buffer);
-    if (length < 0) {
-        return {};
-    }
-    if (!sizes::matches(length, expected)) {
-        PyErr_SetString(PyExc_ValueError, mismatch);
-        return {};
-    }
-    return Ref::steal(PyByteArray_FromObject(buffer));
+    return requireLength(buffer, expected, mismatch) ? Ref::steal(PyByteArray_FromObject(buffer))
+                                                     : Ref{};
 }
 
 // Copies `value` with `copy` unless it is None.
@@ -54,12 +46,7 @@ bool construct(SimpleImageObject* image, const py::Arguments<7>& args) {
     if (!py::toInt32(args[kWidth], width) || !py::toInt32(args[kHeight], height)) {
         return false;
     }
-    const Py_ssize_t pixelLength = py::length(args[kPixels]);
-    if (pixelLength < 0) {
-        return false;
-    }
-    if (!sizes::matches(pixelLength, sizes::planeSize(width, height, 3))) {
-        PyErr_SetString(PyExc_ValueError, kPixelLengthMismatch);
+    if (!requireLength(args[kPixels], sizes::planeSize(width, height, 3), kPixelLengthMismatch)) {
         return false;
     }
     image->width = width;
@@ -468,6 +455,7 @@ PyMethodDef methods[] = {
     {"_putPixel", asCFunction(putPixel), kFastKeywords,
      "_putPixel($self, /, coords, value)\n--\n\n"},
     {"_copy", copyImage, METH_NOARGS, "_copy($self, /)\n--\n\n"},
+    {"save", asCFunction(save), kFastKeywords, "save($self, /, path)\n--\n\n"},
     {"__reduce__", refusePickling, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
     {"__setstate__", asCFunction(refuseSetState), kFastKeywords,
      "__setstate__($self, /, state)\n--\n\n"},

@@ -1,0 +1,164 @@
+#include "bmp/encoder.hpp"
+
+#include "glue/arguments.hpp"
+#include "glue/byte_view.hpp"
+#include "glue/conversions.hpp"
+#include "glue/output_file.hpp"
+#include "glue/struct_pack.hpp"
+#include "image/pixel_rows.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
+namespace bmp {
+namespace {
+
+using py::Ref;
+
+// The words of the IndexError that indexing past the end of the pixel buffer raises.
+constexpr const char* kPixelIndexOutOfRange = "bytearray index out of range";
+
+constexpr py::Signature<5> kWriteBmp{"_writeBmp", {"path", "width", "height", "pixels", "meta"},
+                                     4};
+
+enum WriteBmpArgument { kPath, kWidth, kHeight, kPixels, kMeta };
+
+constexpr long kHeadersSize = 54;  // file header and 40-byte information header
+constexpr long kInfoHeaderSize = 40;
+constexpr long kPlanes = 1;
+constexpr long kBitsPerPixel = 24;
+constexpr long kNoCompression = 0;
+
+// The fields of a BMP header record, with the values written when a key is missing.
+struct RecordField {
+    const char* key;
+    long fallback;
+};
+constexpr std::array<RecordField, 4> kRecordFields = {
+    {{"xppm", 2835}, {"yppm", 2835}, {"clrUsed", 0}, {"clrImportant", 0}}};
+
+using RecordValues = std::array<Ref, kRecordFields.size()>;
+
+// ((width * 3 + 3) // 4) * 4 with Python's floor division, so that a negative
+// width gives the value that then fails to pack.
+std::int64_t rowStride(std::int32_t width) {
+    const std::int64_t bytes = std::int64_t{width} * 3 + 3;
+    const std::int64_t quotient = bytes / 4 - (bytes % 4 < 0 ? 1 : 0);
+    return quotient * 4;
+}
+
+// int(meta.get(key, default)) for each field in order; the defaults when meta is None.
+bool readRecord(PyObject* meta, RecordValues& values) {
+    for (std::size_t i = 0; i < kRecordFields.size(); ++i) {
+        Ref fallback = Ref::steal(PyLong_FromLong(kRecordFields[i].fallback));
+        if (!fallback || meta == Py_None) {
+            values[i] = fallback;
+        } else {
+            Ref value = Ref::steal(
+                PyObject_CallMethod(meta, "get", "sO", kRecordFields[i].key, fallback.get()));
+            values[i] = value ? Ref::steal(PyNumber_Long(value.get())) : Ref{};
+        }
+        if (!values[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+struct Headers {
+    Ref file;  // after the "BM" signature: file size, two reserved fields, pixel offset
+    Ref info;
+};
+
+// Both headers packed through the module's `struct`; every 32-bit field is
+// unsigned, so a negative or oversized value fails here with struct.error.
+bool packHeaders(std::int32_t width, std::int32_t height, const RecordValues& record,
+                 Headers& headers) {
+    Ref stride = Ref::steal(PyLong_FromLongLong(rowStride(width)));
+    Ref rows = stride ? py::fromInt32(height) : Ref{};
+    Ref pixelArraySize = rows ? Ref::steal(PyNumber_Multiply(stride.get(), rows.get())) : Ref{};
+    Ref headersSize = pixelArraySize ? Ref::steal(PyLong_FromLong(kHeadersSize)) : Ref{};
+    Ref fileSize =
+        headersSize ? Ref::steal(PyNumber_Add(headersSize.get(), pixelArraySize.get())) : Ref{};
+    if (!fileSize) {
+        return false;
+    }
+    headers.file = py::structPack(
+        Ref::steal(Py_BuildValue("(sOiil)", "<IHHI", fileSize.get(), 0, 0, kHeadersSize)));
+    headers.info = headers.file ? py::structPack(Ref::steal(Py_BuildValue(
+                                      "(sliilllOOOOO)", "<IIIHHIIIIII", kInfoHeaderSize, width,
+                                      height, kPlanes, kBitsPerPixel, kNoCompression,
+                                      pixelArraySize.get(), record[0].get(), record[1].get(),
+                                      record[2].get(), record[3].get())))
+                                : Ref{};
+    return static_cast<bool>(headers.info);
+}
+
+// The image rows bottom-up, each converted to BGR and padded with zeros to
+// `stride` bytes, one write per row.
+bool writeRows(PyObject* file, std::span<const std::uint8_t> rgb, std::size_t width,
+               std::size_t height, std::size_t stride) {
+    if (stride == 0) {
+        return true;
+    }
+    for (std::size_t y = height; y-- > 0;) {
+        Ref row = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(stride)));
+        if (!row) {
+            return false;
+        }
+        auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(row.get()));
+        pixel_rows::swapRedBlue(rgb.data() + y * width * 3, width, out);
+        std::fill(out + width * 3, out + stride, std::uint8_t{0});
+        if (!output_file::write(file, row.get())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* _writeBmp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    py::Arguments<5> bound;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    RecordValues record;
+    if (!py::bind(kWriteBmp, args, nargs, kwnames, bound) ||
+        !py::toInt32(bound[kWidth], width) || !py::toInt32(bound[kHeight], height) ||
+        !readRecord(py::orNone(bound[kMeta]), record)) {
+        return nullptr;
+    }
+    PyObject* pixels = bound[kPixels];
+    Ref buffer = PyByteArray_Check(pixels) ? Ref::borrow(pixels)
+                                           : Ref::steal(PyByteArray_FromObject(pixels));
+    Headers headers;
+    // The view is held until the file is closed, so the buffer keeps its size.
+    py::ByteView view;
+    if (!buffer || !packHeaders(width, height, record, headers) || !view.acquire(buffer.get())) {
+        return nullptr;
+    }
+    // Both headers packed, so width and height are not negative and the pixel
+    // array is below 4 GiB.
+    const auto columns = static_cast<std::size_t>(width);
+    const auto rows = static_cast<std::size_t>(height);
+    if (columns != 0 && rows != 0 && view.bytes().size() < columns * rows * 3) {
+        PyErr_SetString(PyExc_IndexError, kPixelIndexOutOfRange);
+        return nullptr;
+    }
+    Ref signature = Ref::steal(PyBytes_FromString("BM"));
+    if (!signature) {
+        return nullptr;
+    }
+    const std::array<Ref, 3> headerPieces = {signature, headers.file, headers.info};
+    const auto stride = static_cast<std::size_t>(rowStride(width));
+    if (!output_file::create(bound[kPath], [&](PyObject* file) {
+            return output_file::writeAll(file, headerPieces) &&
+                   writeRows(file, view.bytes(), columns, rows, stride);
+        })) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace bmp

@@ -1,0 +1,19 @@
+// The chunk-preserving PNG writer: writes an image back along the chunk list
+// stored from its source, with fresh image data cut into IDAT chunks whose
+// sizes follow the source's.
+#pragma once
+
+#include <Python.h>
+
+namespace png {
+
+// `_split_idat_payload(data, lengths)`: `data` cut into consecutive non-empty
+// parts along `lengths`, the last length taking whatever is left.
+PyObject* _split_idat_payload(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames);
+
+// `_writePngWithChunks(path, width, height, pixels, alpha, chunks, filter_types=None)`.
+PyObject* _writePngWithChunks(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames);
+
+}  // namespace png
