@@ -1,0 +1,51 @@
+#include "glue/bytes.hpp"
+
+#include <cstring>
+
+#include "glue/conversions.hpp"
+#include "glue/module_record.hpp"
+
+namespace py {
+namespace {
+
+constexpr const char* kNegativeCount = "negative count";
+constexpr const char* kBeyondIndex = "cannot fit 'int' into an index-sized integer";
+
+}  // namespace
+
+int equalsBytes(PyObject* value, std::string_view literal) {
+    if (PyBytes_CheckExact(value)) {
+        return static_cast<std::size_t>(PyBytes_GET_SIZE(value)) == literal.size() &&
+               std::memcmp(PyBytes_AS_STRING(value), literal.data(), literal.size()) == 0;
+    }
+    Ref expected = Ref::steal(PyBytes_FromStringAndSize(
+        literal.data(), static_cast<Py_ssize_t>(literal.size())));
+    return expected ? PyObject_RichCompareBool(value, expected.get(), Py_EQ) : -1;
+}
+
+int prefixEquals(PyObject* value, Py_ssize_t count, std::string_view literal) {
+    Ref prefix = Ref::steal(PySequence_GetSlice(value, 0, count));
+    return prefix ? equalsBytes(prefix.get(), literal) : -1;
+}
+
+bool unpackStruct(const char* format, PyObject* data, Ref* values, Py_ssize_t count) {
+    Ref formatObject = Ref::steal(PyUnicode_FromString(format));
+    Ref unpacked =
+        formatObject ? module_record::callGlobal("struct", "unpack", formatObject.get(), data)
+                     : Ref{};
+    return unpacked && unpack(unpacked.get(), values, count);
+}
+
+Ref newByteArray(std::optional<std::int64_t> size) {
+    if (!size || *size > PY_SSIZE_T_MAX) {
+        PyErr_SetString(PyExc_OverflowError, kBeyondIndex);
+        return {};
+    }
+    if (*size < 0) {
+        PyErr_SetString(PyExc_ValueError, kNegativeCount);
+        return {};
+    }
+    return Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
+}
+
+}  // namespace py
