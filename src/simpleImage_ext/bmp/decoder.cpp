@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 namespace bmp {
 namespace {
@@ -87,8 +88,10 @@ bool readInfoHeader(PyObject* stream, Ref (&info)[kInfoFields]) {
         return false;
     }
     // planes, bits per pixel and compression, tested in this order
-    for (auto [field, required] : {std::pair{kPlanes, 1L}, {kBitsPerPixel, 24L}, {kCompression, 0L}}) {
-        const int unsupported = differs(info[field].get(), required);
+    const std::pair<InfoField, long> required[] = {
+        {kPlanes, 1}, {kBitsPerPixel, 24}, {kCompression, 0}};
+    for (auto [field, value] : required) {
+        const int unsupported = differs(info[field].get(), value);
         if (unsupported != 0) {
             if (unsupported > 0) {
                 PyErr_SetString(PyExc_ValueError, kOnlyUncompressed24Bit);
@@ -115,6 +118,7 @@ struct Layout {
 // The image row that file row `r` fills, and the offset of its first byte in
 // the pixel buffer, which is held as a 32-bit signed integer. The row index
 // itself always fits: it is below |height|, and a negative height means top-down.
+// The product cannot overflow: it is below the size of the allocated buffer.
 bool destinationOffset(const Layout& layout, std::int64_t r, std::int64_t& offset) {
     const std::int64_t y = layout.height > 0 ? layout.rowCount - 1 - r : r;
     offset = y * layout.width * 3;
@@ -153,8 +157,8 @@ bool readRows(PyObject* stream, const Layout& layout, PyObject* pixels) {
         if (!destinationOffset(layout, r, offset)) {
             return false;
         }
-        pixel_rows::swapRedBlue(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(row.get())),
-                                static_cast<std::size_t>(layout.width),
+        const auto* bgr = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(row.get()));
+        pixel_rows::swapRedBlue(bgr, static_cast<std::size_t>(layout.width),
                                 py::byteArraySpan(pixels).data() + offset);
     }
     return true;

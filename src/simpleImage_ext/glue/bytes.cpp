@@ -45,7 +45,14 @@ Ref newByteArray(std::optional<std::int64_t> size) {
         PyErr_SetString(PyExc_ValueError, kNegativeCount);
         return {};
     }
-    return Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
+    // Grown from empty as bytearray(n) grows it, which fails cleanly with
+    // MemoryError; creating it at full size leaves a half-built object behind
+    // when the allocation fails. Unlike bytearray(n), the bytes are not zeroed.
+    Ref array = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
+    if (array && PyByteArray_Resize(array.get(), static_cast<Py_ssize_t>(*size)) < 0) {
+        return {};
+    }
+    return array;
 }
 
 }  // namespace py

@@ -116,7 +116,9 @@ DecodedImage decodeBytes(PyObject* cls, PyObject* data) {
 // A path (str or Path) is read from its file, bytes through an in-memory stream.
 DecodedImage decodeSource(PyObject* cls, PyObject* source) {
     Ref path = module_record::global("Path");
-    const int isPath = !path ? -1 : PyUnicode_Check(source) ? 1 : PyObject_IsInstance(source, path.get());
+    const int isPath = !path                    ? -1
+                       : PyUnicode_Check(source) ? 1
+                                                 : PyObject_IsInstance(source, path.get());
     if (isPath != 0) {
         return isPath > 0 ? decodeFile(cls, source) : std::nullopt;
     }

@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace png {
@@ -38,7 +39,9 @@ constexpr int kColourRgb = 2;
 constexpr int kColourRgba = 6;
 
 // The IHDR fields in file order; -1 until an IHDR supplies them.
-enum HeaderField { kWidth, kHeight, kBitDepth, kColourType, kCompression, kFilterMethod, kInterlace };
+enum HeaderField {
+    kWidth, kHeight, kBitDepth, kColourType, kCompression, kFilterMethod, kInterlace,
+};
 constexpr std::size_t kHeaderFields = 7;
 using Header = std::array<std::int32_t, kHeaderFields>;
 
@@ -69,13 +72,13 @@ bool readHeader(PyObject* data, Header& header) {
     if (!py::unpackStruct(">IIBBBBB", data, items, kHeaderFields)) {
         return false;
     }
-    Header read{};
+    Header fields{};
     for (std::size_t i = 0; i < kHeaderFields; ++i) {
-        if (!py::toInt32(items[i].get(), read[i])) {
+        if (!py::toInt32(items[i].get(), fields[i])) {
             return false;
         }
     }
-    header = read;
+    header = fields;
     return true;
 }
 
@@ -152,10 +155,10 @@ bool checkHeader(const Header& header) {
 
 // --- inflating -----------------------------------------------------------
 
-// The inflated image data, grown as the decompressor delivers it. Growth is by
-// realloc, which the C library serves by remapping pages once blocks are large,
-// so a large image is rarely copied while it grows; capacity never exceeds the
-// limit, so a header that promises more than the data holds costs nothing.
+// The inflated image data, grown as the decompressor delivers it, so that its
+// memory follows the data actually inflated, never the size a header promises.
+// Growth is by realloc, which the C library serves by remapping pages once
+// blocks are large, so a large image is rarely copied while it grows.
 class InflatedData {
 public:
     explicit InflatedData(std::size_t limit) : limit_(limit) {}
@@ -223,10 +226,10 @@ int streamEnded(PyObject* decompressor) {
 void raiseMalformed() { PyErr_SetString(PyExc_ValueError, kMalformedImageData); }
 
 // Inflates the IDAT parts in order with one decompressor of the module's zlib,
-// as zlib.decompress would inflate their concatenation, but never holding more
-// than `limit` bytes of output: reaching the limit means the data is longer
-// than the header allows, whatever follows in the stream.
-bool inflate(const std::vector<Ref>& parts, InflatedData& out) {
+// as zlib.decompress would inflate their concatenation, but never beyond the
+// limit of `out`: reaching it means the data is longer than the header allows,
+// whatever follows in the stream. The parts are released on return.
+bool inflate(std::vector<Ref> parts, InflatedData& out) {
     Ref decompressor = callGlobal("zlib", "decompressobj");
     if (!decompressor) {
         return false;
@@ -237,12 +240,11 @@ bool inflate(const std::vector<Ref>& parts, InflatedData& out) {
             // Whatever follows the end of the stream is ignored.
             return ended > 0;
         }
-        Ref budget = Ref::steal(PyLong_FromSize_t(out.remaining()));
-        Ref decompress = budget ? Ref::steal(PyObject_GetAttrString(decompressor.get(), "decompress"))
-                                : Ref{};
-        Ref piece = decompress ? Ref::steal(PyObject_CallFunctionObjArgs(
-                                     decompress.get(), part.get(), budget.get(), nullptr))
-                               : Ref{};
+        Ref decompress = Ref::steal(PyObject_GetAttrString(decompressor.get(), "decompress"));
+        Ref budget = decompress ? Ref::steal(PyLong_FromSize_t(out.remaining())) : Ref{};
+        Ref piece = budget ? Ref::steal(PyObject_CallFunctionObjArgs(decompress.get(), part.get(),
+                                                                     budget.get(), nullptr))
+                           : Ref{};
         py::BufferView view;
         if (!piece || !view.acquire(piece.get()) || !out.append(view.bytes())) {
             return false;
@@ -324,7 +326,7 @@ bool reconstructRows(const Geometry& geometry, std::uint8_t* raw, Planes& planes
 
 // Inflates the image data, checks its length against the header and rebuilds
 // the pixel planes from it.
-bool decodeImageData(const ChunkSequence& sequence, const Geometry& geometry, Planes& planes) {
+bool decodeImageData(ChunkSequence& sequence, const Geometry& geometry, Planes& planes) {
     const auto expected = sizes::multiply(sizes::add(geometry.stride, 1), geometry.height);
     // One byte beyond the expected length proves the data too long. A length
     // beyond any buffer never matches; memory runs out first, as it would in
@@ -333,7 +335,7 @@ bool decodeImageData(const ChunkSequence& sequence, const Geometry& geometry, Pl
                                    ? std::max<std::int64_t>(*expected, 0) + 1
                                    : PY_SSIZE_T_MAX;
     InflatedData raw(static_cast<std::size_t>(limit));
-    if (!inflate(sequence.idatParts, raw)) {
+    if (!inflate(std::move(sequence.idatParts), raw)) {
         return false;
     }
     if (!sizes::matches(static_cast<std::int64_t>(raw.size()), expected)) {
