@@ -151,13 +151,50 @@ def make_bmp(width: int, height: int, rgb: bytes, top_down: bool = False, gap: b
     if not top_down:
         rows.reverse()
     pixel_array = b"".join(rows)
-    if offset is None:
-        offset = 54 + len(gap)
-    info = struct.pack("<IiiHHIIiiII", header_size, width, -height if top_down else height,
-                       planes, bits, compression, len(pixel_array), xppm, yppm, clr_used,
-                       clr_important)
-    file_header = b"BM" + struct.pack("<IHHI", 54 + len(gap) + len(pixel_array), 0, 0, offset)
-    return file_header + info + gap + pixel_array + trailing
+    headers = bmp_headers(width, -height if top_down else height, len(pixel_array),
+                          offset=54 + len(gap) if offset is None else offset,
+                          file_size=54 + len(gap) + len(pixel_array), xppm=xppm, yppm=yppm,
+                          clr_used=clr_used, clr_important=clr_important,
+                          header_size=header_size, planes=planes, bits=bits,
+                          compression=compression)
+    return headers + gap + pixel_array + trailing
+
+
+def bmp_headers(width: int, height: int, image_size: int = 0, offset: int = 54,
+                file_size: int = 0, xppm: int = 2835, yppm: int = 2835, clr_used: int = 0,
+                clr_important: int = 0, header_size: int = 40, planes: int = 1, bits: int = 24,
+                compression: int = 0) -> bytes:
+    """The 14-byte file header and 40-byte information header of a BMP, with
+    every field as given (height negative for top-down rows)."""
+    info = struct.pack("<IiiHHIIiiII", header_size, width, height, planes, bits, compression,
+                       image_size, xppm, yppm, clr_used, clr_important)
+    return b"BM" + struct.pack("<IHHI", file_size, 0, 0, offset) + info
+
+
+def png_with_image_data(ihdr: bytes, payload: bytes | None, idat_sizes: list[int] | None = None,
+                        iend: bool = True) -> bytes:
+    """A PNG whose IDAT chunks carry `payload` as given (no IDAT when None),
+    cut at `idat_sizes`: for corrupt or unusual zlib streams."""
+    chunks = [(b"IHDR", ihdr)]
+    if payload is not None:
+        chunks += [(b"IDAT", part) for part in split_sizes(payload, idat_sizes or [len(payload)])]
+    if iend:
+        chunks.append((b"IEND", b""))
+    return png_file(chunks)
+
+
+def zlib_bomb(mebibytes: int) -> bytes:
+    """A valid zlib stream of `mebibytes` MiB of zero bytes, about 1000 times
+    smaller than that, built without compressing it all: after a full flush the
+    deflate output of each further MiB of zeros is the same, so it is repeated."""
+    block = bytes(1 << 20)
+    compressor = zlib.compressobj(9)
+    head = compressor.compress(block) + compressor.flush(zlib.Z_FULL_FLUSH)
+    middle = compressor.compress(block) + compressor.flush(zlib.Z_FULL_FLUSH)
+    tail = compressor.compress(block) + compressor.flush()
+    # Adler-32 of n zero bytes: the running sums are 1 and n, modulo 65521.
+    checksum = ((mebibytes << 20) % 65521) << 16 | 1
+    return head + middle * (mebibytes - 2) + tail[:-4] + struct.pack(">I", checksum)
 
 
 BMP_FIELDS = ("file_size", "reserved1", "reserved2", "offset", "header_size", "width", "height",

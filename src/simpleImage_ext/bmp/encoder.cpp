@@ -4,7 +4,7 @@
 #include "glue/byte_view.hpp"
 #include "glue/conversions.hpp"
 #include "glue/output_file.hpp"
-#include "glue/struct_pack.hpp"
+#include "glue/struct_module.hpp"
 #include "image/pixel_rows.hpp"
 
 #include <algorithm>
@@ -135,7 +135,7 @@ PyObject* _writeBmp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     Headers headers;
     // The view is held until the file is closed, so the buffer keeps its size.
     py::ByteView view;
-    if (!buffer || !packHeaders(width, height, record, headers) || !view.acquire(buffer.get())) {
+    if (!buffer || !packHeaders(width, height, record, headers) || !view.acquireWritable(buffer.get())) {
         return nullptr;
     }
     // Both headers packed, so width and height are not negative and the pixel

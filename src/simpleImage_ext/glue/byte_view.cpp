@@ -21,7 +21,7 @@ bool isUnsignedByteFormat(const char* format) {
 
 }  // namespace
 
-bool ByteView::acquire(PyObject* object) {
+bool ByteView::acquireWritable(PyObject* object) {
     release();
     if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS) < 0) {
         return false;
@@ -45,6 +45,16 @@ bool ByteView::acquire(PyObject* object) {
         return false;
     }
     bytes_ = gathered_;
+    return true;
+}
+
+bool ByteView::acquireReadable(PyObject* object) {
+    release();
+    if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) < 0) {
+        return false;
+    }
+    held_ = true;
+    bytes_ = {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
     return true;
 }
 

@@ -1,9 +1,10 @@
-// A one-dimensional view of unsigned bytes over an object's buffer.
+// A one-dimensional view of unsigned bytes over an object's buffer, released
+// when the view goes out of scope.
 //
 // The writers read the pixel buffer, the alpha plane and the filter list through
-// such views. The view asks for a writable buffer, so read-only objects such as
-// bytes are refused with the exporter's BufferError, and holding it keeps a
-// bytearray from being resized while the native code reads it.
+// writable views, so read-only objects such as bytes are refused with the
+// exporter's BufferError; holding a view keeps a bytearray from being resized
+// while native code reads it.
 #pragma once
 
 #include <Python.h>
@@ -21,10 +22,14 @@ public:
     ByteView& operator=(const ByteView&) = delete;
     ~ByteView() { release(); }
 
-    // Takes the view; false with the interpreter's error set (BufferError for a
-    // read-only object, TypeError without the buffer protocol, ValueError for
-    // other dimensions or item types).
-    bool acquire(PyObject* object);
+    // Takes a writable view; false with the interpreter's error set (BufferError
+    // for a read-only object, TypeError without the buffer protocol, ValueError
+    // for other dimensions or item types).
+    bool acquireWritable(PyObject* object);
+
+    // Takes a view of any contiguous buffer, read-only ones included; false with
+    // the interpreter's TypeError for an object without the buffer protocol.
+    bool acquireReadable(PyObject* object);
 
     std::span<const std::uint8_t> bytes() const noexcept { return bytes_; }
 

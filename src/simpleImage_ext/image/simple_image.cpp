@@ -5,6 +5,7 @@
 #include "glue/module_record.hpp"
 #include "glue/ref.hpp"
 #include "image/length_checks.hpp"
+#include "image/open.hpp"
 #include "image/save.hpp"
 #include "image/sizes.hpp"
 
@@ -451,6 +452,7 @@ constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
 // The text signatures give `inspect.signature` and IDEs the parameters; the
 // methods carry no docstring beyond them.
 PyMethodDef methods[] = {
+    {"open", asCFunction(openImage), kFastKeywords | METH_CLASS, "open($type, /, source)\n--\n\n"},
     {"_getPixel", asCFunction(getPixel), kFastKeywords, "_getPixel($self, /, coords)\n--\n\n"},
     {"_putPixel", asCFunction(putPixel), kFastKeywords,
      "_putPixel($self, /, coords, value)\n--\n\n"},
@@ -492,7 +494,8 @@ bool addSimpleImageType(PyObject* module) {
         return false;
     }
     module_record::recordImageType(reinterpret_cast<PyTypeObject*>(type.get()));
-    return PyModule_AddObjectRef(module, "SimpleImage", type.get()) == 0;
+    return addStreamToImage(reinterpret_cast<PyTypeObject*>(type.get())) &&
+           PyModule_AddObjectRef(module, "SimpleImage", type.get()) == 0;
 }
 
 }  // namespace image

@@ -3,6 +3,8 @@
 #include "glue/arguments.hpp"
 #include "glue/conversions.hpp"
 #include "glue/module_record.hpp"
+#include "glue/struct_module.hpp"
+#include "glue/stream.hpp"
 
 #include <cstring>
 
@@ -11,6 +13,7 @@ namespace {
 
 using py::Ref;
 using module_record::callGlobal;
+using py::read;
 
 constexpr const char* kEofInLength = "Unexpected EOF while reading chunk length";
 constexpr const char* kEofInType = "Unexpected EOF while reading chunk type";
@@ -20,11 +23,6 @@ constexpr const char* kCorruptedChunk = "Corrupted PNG chunk detected";
 
 constexpr py::Signature<1> kReadChunk{"_readChunk", {"stream"}, 1};
 constexpr py::Signature<2> kMakeChunk{"_makeChunk", {"chunkType", "data"}, 2};
-
-Ref read(PyObject* stream, PyObject* size) {
-    Ref method = Ref::steal(PyObject_GetAttrString(stream, "read"));
-    return method ? Ref::steal(PyObject_CallOneArg(method.get(), size)) : Ref{};
-}
 
 // stream.read(size), raising `eofMessage` unless len() of the result equals `size`.
 Ref readExactly(PyObject* stream, PyObject* size, const char* eofMessage) {
@@ -69,8 +67,7 @@ Ref concatenate(PyObject* const (&pieces)[4]) {
 }  // namespace
 
 Ref packUint32(PyObject* value) {
-    Ref format = Ref::steal(PyUnicode_FromString(">I"));
-    return format ? callGlobal("struct", "pack", format.get(), value) : Ref{};
+    return py::structPack(Ref::steal(Py_BuildValue("(sO)", ">I", value)));
 }
 
 Ref unpackUint32(PyObject* bytes) {

@@ -2,10 +2,11 @@
 
 #include "glue/arguments.hpp"
 #include "glue/byte_view.hpp"
+#include "glue/bytes.hpp"
 #include "glue/conversions.hpp"
 #include "glue/module_record.hpp"
 #include "glue/output_file.hpp"
-#include "glue/struct_pack.hpp"
+#include "glue/struct_module.hpp"
 #include "image/length_checks.hpp"
 #include "image/sizes.hpp"
 #include "png/scanline_encoder.hpp"
@@ -19,8 +20,6 @@ namespace {
 using py::Ref;
 
 constexpr const char* kUnsupportedFilter = "Unsupported PNG filter: %d";
-// The interpreter's words for a buffer of negative size, as bytearray(n) raises them.
-constexpr const char* kNegativeRowLength = "negative count";
 
 constexpr py::Signature<6> kWritePng{
     "_writePng", {"path", "width", "height", "pixels", "alpha", "filter_types"}, 4};
@@ -44,7 +43,7 @@ bool viewMatches(std::span<const std::uint8_t> view, std::optional<std::int64_t>
 
 bool acquirePlane(py::ByteView& view, PyObject* plane, std::optional<std::int64_t> expected,
                   const char* mismatch) {
-    return view.acquire(plane) && viewMatches(view.bytes(), expected, mismatch);
+    return view.acquireWritable(plane) && viewMatches(view.bytes(), expected, mismatch);
 }
 
 bool acquireFilters(py::ByteView& view, PyObject* filters, std::int32_t height) {
@@ -72,7 +71,7 @@ Ref _write_png_bytes(std::int32_t width, std::int32_t height,
     const int bpp = alpha != Py_None ? 4 : 3;
     const std::int64_t rowLength = std::int64_t{width} * bpp;
     if (rowLength < 0) {
-        PyErr_SetString(PyExc_ValueError, kNegativeRowLength);
+        PyErr_SetString(PyExc_ValueError, py::kNegativeCount);
         return {};
     }
     py::ByteView alphaView;
@@ -119,7 +118,7 @@ Ref compressedImageData(std::int32_t width, std::int32_t height, PyObject* pixel
                                            : Ref::steal(PyByteArray_FromObject(pixels));
     // Held while the rows are encoded, so the buffer cannot be resized meanwhile.
     py::ByteView pixelView;
-    if (!buffer || !pixelView.acquire(buffer.get())) {
+    if (!buffer || !pixelView.acquireWritable(buffer.get())) {
         return {};
     }
     Ref stream = _write_png_bytes(width, height, pixelView.bytes(), alpha, filters);

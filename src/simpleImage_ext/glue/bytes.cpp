@@ -1,0 +1,47 @@
+#include "glue/bytes.hpp"
+
+#include <cstring>
+
+
+namespace py {
+namespace {
+
+constexpr const char* kBeyondIndex = "cannot fit 'int' into an index-sized integer";
+
+}  // namespace
+
+int equalsBytes(PyObject* value, std::string_view literal) {
+    if (PyBytes_CheckExact(value)) {
+        return static_cast<std::size_t>(PyBytes_GET_SIZE(value)) == literal.size() &&
+               std::memcmp(PyBytes_AS_STRING(value), literal.data(), literal.size()) == 0;
+    }
+    Ref expected = Ref::steal(PyBytes_FromStringAndSize(
+        literal.data(), static_cast<Py_ssize_t>(literal.size())));
+    return expected ? PyObject_RichCompareBool(value, expected.get(), Py_EQ) : -1;
+}
+
+int prefixEquals(PyObject* value, Py_ssize_t count, std::string_view literal) {
+    Ref prefix = Ref::steal(PySequence_GetSlice(value, 0, count));
+    return prefix ? equalsBytes(prefix.get(), literal) : -1;
+}
+
+Ref newByteArray(std::optional<std::int64_t> size) {
+    if (!size || *size > PY_SSIZE_T_MAX) {
+        PyErr_SetString(PyExc_OverflowError, kBeyondIndex);
+        return {};
+    }
+    if (*size < 0) {
+        PyErr_SetString(PyExc_ValueError, kNegativeCount);
+        return {};
+    }
+    // Grown from empty as bytearray(n) grows it, which fails cleanly with
+    // MemoryError; creating it at full size leaves a half-built object behind
+    // when the allocation fails. Unlike bytearray(n), the bytes are not zeroed.
+    Ref array = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
+    if (array && PyByteArray_Resize(array.get(), static_cast<Py_ssize_t>(*size)) < 0) {
+        return {};
+    }
+    return array;
+}
+
+}  // namespace py

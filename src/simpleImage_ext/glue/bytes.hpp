@@ -1,0 +1,36 @@
+// Byte strings and byte buffers as the decoders meet them.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "glue/ref.hpp"
+
+namespace py {
+
+// `value == literal` for a byte-string literal: 1, 0, or -1 with an error set.
+// Exact bytes are compared directly; anything else through its own __eq__.
+int equalsBytes(PyObject* value, std::string_view literal);
+
+// `value[:count] == literal`, with the interpreter's slicing and comparison.
+int prefixEquals(PyObject* value, Py_ssize_t count, std::string_view literal);
+
+// The interpreter's message for a byte buffer of negative size.
+inline constexpr const char* kNegativeCount = "negative count";
+
+// `bytearray(size)` with its errors (ValueError "negative count" below zero,
+// OverflowError beyond an index, MemoryError), but not zero-filled: for buffers
+// that the caller overwrites completely, so that pages no data reaches are
+// never touched. `size` is empty when the exact product did not fit in 64 bits.
+Ref newByteArray(std::optional<std::int64_t> size);
+
+inline std::span<std::uint8_t> byteArraySpan(PyObject* bytearray) {
+    return {reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(bytearray)),
+            static_cast<std::size_t>(PyByteArray_GET_SIZE(bytearray))};
+}
+
+}  // namespace py

@@ -1,0 +1,18 @@
+// Binary headers are packed and unpacked with the module's `struct`, as
+// currently bound; its errors (struct.error for a value out of range or a buffer
+// of the wrong size) propagate unchanged.
+#pragma once
+
+#include <Python.h>
+
+#include "glue/ref.hpp"
+
+namespace py {
+
+// struct.pack(*formatAndValues), the tuple starting with the format.
+Ref structPack(const Ref& formatAndValues);
+
+// `values[0], ..., values[count - 1] = struct.unpack(format, data)`.
+bool structUnpack(const char* format, PyObject* data, Ref* values, Py_ssize_t count);
+
+}  // namespace py

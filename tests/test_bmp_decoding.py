@@ -1,0 +1,155 @@
+"""BMP decoding: row order and padding, the pixel array's offset, the header
+record, every refusal, the rows' types and the 32-bit limits."""
+
+import io
+import random
+import struct
+
+import pytest
+
+from Corvane import SimpleImage
+from imagefiles import bmp_headers, make_bmp
+from memory import open_in_child
+from streams import ConvertingStream, RecordingStream
+
+
+def decode(data: bytes):
+    return SimpleImage._streamToImage(io.BytesIO(data))
+
+
+def noise(size: int, seed: int = 0) -> bytes:
+    return random.Random(seed).randbytes(size)
+
+
+class TestRows:
+    @pytest.mark.parametrize("width", [1, 2, 3, 4, 5])
+    def test_bottom_up_and_top_down_files_decode_alike(self, width):
+        rgb = noise(width * 3 * 3, seed=width)
+        bottom_up = decode(make_bmp(width, 3, rgb, padding_byte=0xAB))
+        top_down = decode(make_bmp(width, 3, rgb, top_down=True, padding_byte=0x00))
+        assert bottom_up == top_down
+        assert bottom_up[:3] == (width, 3, rgb)
+
+    def test_decoded_tuple_and_header_record(self):
+        data = make_bmp(2, 2, noise(12), xppm=-5, yppm=3780, clr_used=7, clr_important=2**32 - 1)
+        width, height, pixels, channels, alpha, chunks, record, filters = decode(data)
+        assert (width, height, channels, alpha, chunks, filters) == (2, 2, 3, None, None, None)
+        assert type(pixels) is bytearray and pixels == noise(12)
+        assert list(record.items()) == [("xppm", -5), ("yppm", 3780), ("clrUsed", 7),
+                                        ("clrImportant", 2**32 - 1)]
+
+    def test_reads_headers_seeks_once_and_reads_one_call_per_row(self):
+        stream = RecordingStream(make_bmp(3, 2, noise(18), gap=b"\xee" * 10))
+        SimpleImage._streamToImage(stream)
+        assert stream.calls[2:] == [("read", 14), ("read", 4), ("read", 36), ("seek", 64),
+                                    ("read", 12), ("read", 12)]
+
+    def test_bytes_between_headers_and_pixels_are_skipped(self):
+        assert decode(make_bmp(2, 2, noise(12), gap=bytes(range(256)) * 4))[2] == noise(12)
+
+    def test_an_offset_inside_the_headers_reads_rows_from_there(self):
+        data = make_bmp(2, 1, noise(6), offset=0)
+        assert decode(data)[2] == bytes([data[2], data[1], data[0], data[5], data[4], data[3]])
+
+    def test_size_fields_are_not_checked(self):
+        data = bytearray(make_bmp(3, 3, noise(27)))
+        data[2:6] = bytes(4)
+        data[34:38] = struct.pack("<I", 999_999)
+        assert decode(bytes(data))[2] == noise(27)
+
+    def test_bytes_after_the_last_row_are_ignored(self):
+        assert decode(make_bmp(2, 2, noise(12), trailing=b"more"))[2] == noise(12)
+
+    @pytest.mark.parametrize("data", [
+        make_bmp(3, 3, noise(27))[:-1],
+        make_bmp(3, 3, noise(27), offset=10_000),
+    ], ids=["ends inside the last row", "offset past the end"])
+    def test_missing_row_bytes_are_incomplete(self, data):
+        with pytest.raises(ValueError, match="^Incomplete BMP pixel data$"):
+            decode(data)
+
+
+class TestEmptyImages:
+    def test_height_zero_reads_no_row_but_still_seeks(self):
+        stream = RecordingStream(bmp_headers(5, 0, offset=99))
+        assert SimpleImage._streamToImage(stream)[:3] == (5, 0, b"")
+        assert stream.calls[-1] == ("seek", 99)
+
+    def test_width_zero_reads_empty_rows(self):
+        stream = RecordingStream(bmp_headers(0, -3))
+        assert SimpleImage._streamToImage(stream)[:3] == (0, 3, b"")
+        assert stream.calls[-3:] == [("read", 0)] * 3
+
+    def test_negative_width_with_height_zero_decodes(self):
+        assert decode(bmp_headers(-4, 0))[:3] == (-4, 0, b"")
+
+    def test_negative_width_with_rows_fails_as_bytearray_does(self):
+        with pytest.raises(ValueError, match="^negative count$"):
+            decode(bmp_headers(-4, 2))
+
+
+ONE_PIXEL = make_bmp(1, 1, bytes(3))
+ONLY_INFO_HEADER = "Only BITMAPINFOHEADER BMP files are supported"
+ONLY_24_BIT = "Only uncompressed 24-bit BMP files are supported"
+
+
+class TestRefusals:
+    @pytest.mark.parametrize("data, message", [
+        (b"BM", "Unsupported BMP header"),
+        (ONE_PIXEL[:13], "Unsupported BMP header"),
+        (ONE_PIXEL[:14], "Corrupted BMP DIB header"),
+        (ONE_PIXEL[:17], "Corrupted BMP DIB header"),
+        *((make_bmp(1, 1, bytes(3), header_size=n), ONLY_INFO_HEADER) for n in (12, 108, 124)),
+        *((make_bmp(1, 1, bytes(3), **field), ONLY_24_BIT)
+          for field in ({"planes": 2}, {"bits": 32}, {"bits": 8}, {"compression": 1})),
+    ])
+    def test_unsupported_files_are_refused(self, data, message):
+        with pytest.raises(ValueError) as raised:
+            decode(data)
+        assert str(raised.value) == message
+
+    def test_content_that_starts_elsewhere_with_bm_is_judged_from_position_0(self):
+        stream = io.BytesIO(b"XX" + make_bmp(1, 1, bytes(3)))
+        stream.seek(2)
+        with pytest.raises(ValueError, match="^Unsupported BMP header$"):
+            SimpleImage._streamToImage(stream)
+
+    def test_a_short_information_header_is_a_struct_error(self):
+        with pytest.raises(struct.error):
+            decode(make_bmp(1, 1, bytes(3))[:40])
+
+
+class TestRowTypes:
+    @pytest.mark.parametrize("convert, error", [
+        (bytearray, "Expected bytes, got bytearray"),
+        (type("Tagged", (bytes,), {}), "Expected bytes, got Tagged"),
+        (lambda row: None, "object of type 'NoneType' has no len()"),
+    ])
+    def test_rows_must_be_exact_bytes(self, convert, error):
+        stream = ConvertingStream(make_bmp(3, 2, noise(18)), 12, convert)
+        with pytest.raises(TypeError) as raised:
+            SimpleImage._streamToImage(stream)
+        assert str(raised.value) == error
+
+
+class TestLimits:
+    @pytest.mark.parametrize("width, height", [(2**31 - 1, -2**31), (2**30, 2**20)])
+    def test_impossible_sizes_fail_as_bytearray_does(self, width, height):
+        with pytest.raises((OverflowError, MemoryError)) as expected:
+            bytearray(width * abs(height) * 3)
+        with pytest.raises(type(expected.value)) as raised:
+            decode(bmp_headers(width, height))
+        assert str(raised.value) == str(expected.value)
+
+    def test_a_row_offset_beyond_32_bits_overflows(self):
+        # The bottom row of a 1000 x 1_000_000 image starts at byte 2_999_997_000.
+        data = bmp_headers(1000, 1_000_000) + bytes(3000)
+        with pytest.raises(OverflowError, match="^value too large to convert to int$"):
+            decode(data)
+
+    def test_a_huge_header_touches_no_memory_for_missing_rows(self, tmp_path):
+        path = tmp_path / "huge.bmp"
+        path.write_bytes(bmp_headers(60000, 60000))
+        outcome, growth_mib = open_in_child(path)
+        assert outcome == "ValueError: Incomplete BMP pixel data"
+        assert growth_mib < 32  # zero-filling the pixel buffer would take 10800 MB

@@ -1,0 +1,247 @@
+"""PNG decoding: the decoded-image tuple, chunk and filter lists, header checks,
+image data sizes and the zlib stream, as `_streamToImage` returns them."""
+
+import io
+import random
+import struct
+import zlib
+
+import pytest
+from hypothesis import given, strategies as st
+
+from Corvane import SimpleImage
+from imagefiles import (filter_scanlines, ihdr_data, make_png, png_chunks, png_file,
+                        png_with_image_data, raw_rows, zlib_bomb)
+from memory import open_in_child
+from streams import RecordingStream
+
+
+def decode(data: bytes):
+    return SimpleImage._streamToImage(io.BytesIO(data))
+
+
+def noise(size: int, seed: int = 0) -> bytes:
+    return random.Random(seed).randbytes(size)
+
+
+def rgba_interleaved(rgb: bytes, alpha: bytes) -> bytes:
+    return b"".join(rgb[3 * i:3 * i + 3] + alpha[i:i + 1] for i in range(len(alpha)))
+
+
+class TestDecodedTuple:
+    def test_rgb_file(self):
+        rgb = noise(5 * 4 * 3)
+        chunks = png_chunks(5, 4, rgb)
+        width, height, pixels, channels, alpha, chunk_list, bmp_meta, filters = decode(
+            png_file(chunks))
+        assert (width, height, channels, alpha, bmp_meta) == (5, 4, 3, None, None)
+        assert type(pixels) is bytearray and pixels == rgb
+        assert type(filters) is bytearray and filters == bytes(4)
+        assert chunk_list == [(b"IHDR", ihdr_data(5, 4), 13), (b"IDAT", None, len(chunks[1][1])),
+                              (b"IEND", b"", 0)]
+
+    def test_rgba_file_splits_off_the_alpha_plane(self):
+        rgb, alpha = noise(3 * 2 * 3), noise(3 * 2, seed=1)
+        _, _, pixels, channels, decoded_alpha, chunks, _, _ = decode(make_png(3, 2, rgb, alpha))
+        assert (channels, pixels) == (4, rgb)
+        assert type(decoded_alpha) is bytearray and decoded_alpha == alpha
+        assert chunks[0] == (b"IHDR", ihdr_data(3, 2, colour_type=6), 13)
+
+    @pytest.mark.parametrize("width, height", [(0, 3), (4, 0), (0, 0)])
+    def test_zero_sizes_decode_when_the_data_matches(self, width, height):
+        decoded = decode(make_png(width, height, b""))
+        assert decoded[:3] == (width, height, b"")
+        assert decoded[7] == bytes(height)
+
+
+class TestFilters:
+    @pytest.mark.parametrize("has_alpha", [False, True])
+    @pytest.mark.parametrize("filter_type", range(5))
+    def test_each_filter_type_reconstructs_the_pixels(self, filter_type, has_alpha):
+        rgb = noise(7 * 5 * 3, seed=filter_type)
+        alpha = noise(7 * 5, seed=9) if has_alpha else None
+        _, _, pixels, _, decoded_alpha, _, _, filters = decode(
+            make_png(7, 5, rgb, alpha, filters=[filter_type] * 5))
+        assert pixels == rgb and decoded_alpha == alpha
+        assert filters == bytes([filter_type] * 5)
+
+    @given(st.data())
+    def test_mixed_filters_per_row_round_trip(self, data):
+        width, height = data.draw(st.integers(0, 9)), data.draw(st.integers(1, 6))
+        has_alpha = data.draw(st.booleans())
+        rgb = data.draw(st.binary(min_size=width * height * 3, max_size=width * height * 3))
+        alpha = data.draw(st.binary(min_size=width * height, max_size=width * height)) \
+            if has_alpha else None
+        filters = data.draw(st.lists(st.integers(0, 4), min_size=height, max_size=height))
+        _, _, pixels, _, decoded_alpha, _, _, decoded_filters = decode(
+            make_png(width, height, rgb, alpha, filters=filters))
+        assert (pixels, decoded_alpha, decoded_filters) == (rgb, alpha, bytes(filters))
+
+    def test_paeth_in_the_first_row_predicts_from_a_row_of_zeros(self):
+        stream = bytes([4, 10, 20, 30, 5, 5, 5])  # left wins for every byte after the first pixel
+        pixels = decode(png_with_image_data(ihdr_data(2, 1), zlib.compress(stream)))[2]
+        assert pixels == bytes([10, 20, 30, 15, 25, 35])
+
+    def test_average_forms_the_sum_of_left_and_above_in_full(self):
+        # Row 1, byte 3: left 255 and above 255 predict 255, not (510 & 255) // 2 = 127.
+        stream = bytes([0] + [255] * 6 + [3] + [128] * 3 + [1] * 3)
+        pixels = decode(png_with_image_data(ihdr_data(2, 2), zlib.compress(stream)))[2]
+        assert pixels[6:] == bytes([255, 255, 255, 0, 0, 0])
+
+    @pytest.mark.parametrize("bad_type", [5, 7, 255])
+    def test_an_unknown_filter_type_is_refused_by_number(self, bad_type):
+        rows = raw_rows(2, 3, noise(18))
+        stream = bytearray(filter_scanlines(rows, [1, 2, 0], 3))
+        stream[2 * 7] = bad_type
+        with pytest.raises(ValueError, match=f"^Unsupported PNG filter: {bad_type}$"):
+            decode(png_with_image_data(ihdr_data(2, 3), zlib.compress(bytes(stream))))
+
+
+class TestChunkList:
+    def test_split_image_data_keeps_each_idat_size_in_place(self):
+        # Random pixels compress to under 16484 bytes; the padding after the zlib
+        # stream is ignored but still belongs to the IDAT chunks.
+        rgb = noise(60 * 60 * 3)
+        payload = zlib.compress(filter_scanlines(raw_rows(60, 60, rgb), [0] * 60, 3))
+        payload += bytes(16484 - len(payload))
+        data = png_with_image_data(ihdr_data(60, 60), payload, idat_sizes=[8192, 8192, 100])
+        _, _, pixels, _, _, chunks, _, _ = decode(data)
+        assert pixels == rgb
+        assert chunks[1:4] == [(b"IDAT", None, 8192), (b"IDAT", None, 8192), (b"IDAT", None, 100)]
+
+    def test_other_chunks_are_recorded_in_file_order_and_change_nothing(self):
+        rgb = noise(4 * 4 * 3)
+        before = [(b"gAMA", struct.pack(">I", 45455)), (b"PLTE", bytes(6)),
+                  (b"pHYs", bytes(9)), (b"tRNS", bytes(6)), (b"zzZz", b"unknown")]
+        after = [(b"tEXt", b"Comment\x00hello")]
+        decoded = decode(make_png(4, 4, rgb, before_idat=before, after_idat=after))
+        chunks = decoded[5]
+        assert [c[0] for c in chunks] == [b"IHDR", b"gAMA", b"PLTE", b"pHYs", b"tRNS", b"zzZz",
+                                          b"IDAT", b"tEXt", b"IEND"]
+        assert chunks[1:6] == [(t, d, len(d)) for t, d in before]
+        assert (decoded[2], decoded[3], decoded[4]) == (rgb, 3, None)  # tRNS makes no alpha
+
+    def test_a_file_without_iend_decodes(self):
+        decoded = decode(make_png(2, 2, noise(12), iend=False))
+        assert decoded[2] == noise(12)
+        assert [c[0] for c in decoded[5]] == [b"IHDR", b"IDAT"]
+
+    def test_nothing_after_iend_is_read(self):
+        data = make_png(2, 2, noise(12))
+        stream = RecordingStream(data + b"\xff garbage that is not a chunk")
+        assert SimpleImage._streamToImage(stream)[2] == noise(12)
+        assert stream.tell() == len(data)
+
+    def test_chunk_order_is_not_checked_and_a_later_ihdr_wins(self):
+        ihdr, first_idat, second_idat, iend = png_chunks(3, 3, noise(27), idat_sizes=[10, 0])
+        bogus_ihdr = (b"IHDR", ihdr_data(9, 9, bit_depth=16))
+        data = png_file([first_idat, bogus_ihdr, (b"tEXt", b"a\x00b"), second_idat, ihdr, iend])
+        assert decode(data)[:3] == (3, 3, noise(27))
+
+
+class TestHeaderChecks:
+    @pytest.mark.parametrize("fields, message", [
+        (dict(bit_depth=16), "Only 8-bit PNG images are supported"),
+        (dict(bit_depth=16, colour_type=3), "Only 8-bit PNG images are supported"),
+        (dict(bit_depth=1, interlace=1), "Only 8-bit PNG images are supported"),
+        (dict(colour_type=0), "Only RGB/RGBA PNG images are supported"),
+        (dict(colour_type=3), "Only RGB/RGBA PNG images are supported"),
+        (dict(colour_type=4, interlace=1), "Only RGB/RGBA PNG images are supported"),
+        (dict(interlace=1), "Unsupported PNG configuration (compression/filter/interlace)"),
+        (dict(compression=1), "Unsupported PNG configuration (compression/filter/interlace)"),
+        (dict(filter_method=1), "Unsupported PNG configuration (compression/filter/interlace)"),
+    ])
+    def test_unsupported_headers_are_refused_in_order(self, fields, message):
+        # The image data is not even a zlib stream: the header is judged first.
+        data = png_with_image_data(ihdr_data(2, 2, **fields), b"not zlib")
+        with pytest.raises(ValueError) as raised:
+            decode(data)
+        assert str(raised.value) == message
+
+    def test_a_file_without_ihdr_is_incomplete(self):
+        data = png_file(png_chunks(2, 2, noise(12))[1:])
+        with pytest.raises(ValueError, match=r"^Incomplete PNG header information$"):
+            decode(data)
+
+    def test_every_chunk_is_read_before_the_header_is_judged(self):
+        data = png_file(png_chunks(2, 2, noise(12))[1:-1]) + b"\x00\x00\x00\x00IEND\x00\x00\x00\x00"
+        with pytest.raises(ValueError, match="^Corrupted PNG chunk detected$"):
+            decode(data)
+
+    def test_an_ihdr_of_the_wrong_length_is_a_struct_error(self):
+        with pytest.raises(struct.error):
+            decode(png_file([(b"IHDR", ihdr_data(2, 2)[:12])]))
+
+    @pytest.mark.parametrize("width, height", [(2**31, 1), (1, 2**32 - 1)])
+    def test_dimensions_beyond_32_bit_signed_overflow(self, width, height):
+        data = png_file([(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))])
+        with pytest.raises(OverflowError, match="^value too large to convert to int$"):
+            decode(data)
+
+    def test_a_stream_that_is_not_png_after_all_is_refused(self, restore_module_attributes):
+        restore_module_attributes.PNG_SIGNATURE = b"\x89P"
+        with pytest.raises(ValueError, match="^Unsupported PNG signature$"):
+            decode(b"\x89P-not-a-png")
+
+
+class TestImageDataSize:
+    @pytest.mark.parametrize("change", [+1, -1])
+    def test_one_byte_more_or_less_is_malformed(self, change):
+        stream = filter_scanlines(raw_rows(3, 2, noise(18)), [0, 0], 3)
+        stream = stream + b"\x00" if change > 0 else stream[:-1]
+        with pytest.raises(ValueError, match="^Malformed PNG image data$"):
+            decode(png_with_image_data(ihdr_data(3, 2), zlib.compress(stream)))
+
+    @pytest.mark.parametrize("width, height, colour_type", [
+        (2**30, 4, 6), (2**31 - 1, 2**31 - 1, 6), (2**31 - 1, 1, 2)])
+    def test_a_lying_header_is_malformed(self, width, height, colour_type):
+        data = png_with_image_data(ihdr_data(width, height, colour_type=colour_type),
+                                   zlib.compress(b"\x00\x01\x02\x03"))
+        with pytest.raises(ValueError, match="^Malformed PNG image data$"):
+            decode(data)
+
+    def test_a_decompression_bomb_stops_at_the_declared_size(self, tmp_path):
+        path = tmp_path / "bomb.png"
+        path.write_bytes(png_with_image_data(ihdr_data(1, 1), zlib_bomb(1024)))
+        outcome, growth_mib = open_in_child(path)
+        assert outcome == "ValueError: Malformed PNG image data"
+        assert growth_mib < 32  # inflating it all would take 1024 MiB
+
+
+def _good_stream():
+    return zlib.compress(filter_scanlines(raw_rows(4, 4, noise(48)), [1, 2, 3, 4], 3))
+
+
+CORRUPT_STREAMS = {
+    "no IDAT at all": None,
+    "an empty IDAT": b"",
+    "one byte": b"\x78",
+    "a bad header": b"\x00\x00" + _good_stream()[2:],
+    "a preset dictionary": b"\x78\xbb\x00\x00\x00\x01\x03\x00",
+    "an invalid block type": _good_stream()[:2] + b"\xff" + _good_stream()[3:],
+    "a truncated stream": _good_stream()[:-9],
+    "no checksum": _good_stream()[:-4],
+    "a bad checksum": _good_stream()[:-1] + bytes([_good_stream()[-1] ^ 1]),
+}
+
+
+class TestZlibStream:
+    @pytest.mark.parametrize("idat_sizes", [None, [3, 5]], ids=["one IDAT", "three IDATs"])
+    @pytest.mark.parametrize("payload", CORRUPT_STREAMS.values(), ids=CORRUPT_STREAMS.keys())
+    def test_corrupt_streams_fail_as_zlib_decompress_fails(self, payload, idat_sizes):
+        with pytest.raises(zlib.error) as expected:
+            zlib.decompress(payload or b"")
+        with pytest.raises(zlib.error) as raised:
+            decode(png_with_image_data(ihdr_data(4, 4), payload, idat_sizes))
+        assert str(raised.value) == str(expected.value)
+
+    def test_bytes_after_the_end_of_the_stream_are_ignored(self):
+        payload = _good_stream() + b"trailing junk"
+        data = png_with_image_data(ihdr_data(4, 4), payload, idat_sizes=[len(payload) - 4])
+        assert decode(data)[2] == noise(48)
+
+    def test_too_much_data_is_malformed_even_when_the_stream_breaks_later(self):
+        # Stopping at the declared size is the point: what follows is never inflated.
+        payload = zlib.compress(bytes(10_000))[:-1]
+        with pytest.raises(ValueError, match="^Malformed PNG image data$"):
+            decode(png_with_image_data(ihdr_data(1, 1), payload))
