@@ -75,10 +75,11 @@ class TestEmptyImages:
         assert SimpleImage._streamToImage(stream)[:3] == (5, 0, b"")
         assert stream.calls[-1] == ("seek", 99)
 
-    def test_width_zero_reads_empty_rows(self):
-        stream = RecordingStream(bmp_headers(0, -3))
-        assert SimpleImage._streamToImage(stream)[:3] == (0, 3, b"")
-        assert stream.calls[-3:] == [("read", 0)] * 3
+    @pytest.mark.parametrize("height", [-3, 2**31 - 1, -2**31])
+    def test_width_zero_decodes_with_one_empty_row_read(self, height):
+        stream = RecordingStream(bmp_headers(0, height))
+        assert SimpleImage._streamToImage(stream)[:3] == (0, abs(height), b"")
+        assert stream.calls[-2:] == [("seek", 54), ("read", 0)]
 
     def test_negative_width_with_height_zero_decodes(self):
         assert decode(bmp_headers(-4, 0))[:3] == (-4, 0, b"")

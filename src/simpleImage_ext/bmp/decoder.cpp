@@ -7,6 +7,7 @@
 #include "image/pixel_rows.hpp"
 #include "image/sizes.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <utility>
@@ -137,7 +138,11 @@ bool readRows(PyObject* stream, const Layout& layout, PyObject* pixels) {
     if (!stride) {
         return false;
     }
-    for (std::int64_t r = 0; r < layout.rowCount; ++r) {
+    // Rows of width 0 hold no bytes, so one read stands for all of them: a
+    // header declaring two billion such rows must not cost two billion calls.
+    const std::int64_t reads = layout.rowStride == 0 ? std::min<std::int64_t>(layout.rowCount, 1)
+                                                     : layout.rowCount;
+    for (std::int64_t r = 0; r < reads; ++r) {
         Ref row = py::read(stream, stride.get());
         if (!row) {
             return false;
