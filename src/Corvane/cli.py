@@ -96,12 +96,20 @@ def format_info(info: dict) -> str:
 
 
 def command_info(arguments: argparse.Namespace) -> int:
-    described = [describe(path, open_image(path)) for path in arguments.files]
+    """Describes every file it can read; the others are reported as errors."""
+    described, failed = [], False
+    for path in arguments.files:
+        try:
+            described.append(describe(path, open_image(path)))
+        except UserError as error:
+            failed = True
+            report_error(arguments.command, error)
+            described.append({"file": str(path), "error": str(error).removeprefix(f"{path}: ")})
     if arguments.json:
-        print(json.dumps(described if len(described) > 1 else described[0], indent=2))
+        print(json.dumps(described, indent=2))
     else:
-        print("\n".join(format_info(info) for info in described))
-    return EXIT_OK
+        print("\n".join(format_info(info) for info in described if "error" not in info))
+    return EXIT_FAILURE if failed else EXIT_OK
 
 
 # --- editing ------------------------------------------------------------------
@@ -329,10 +337,14 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def report_error(command: str, error: UserError) -> None:
+    print(f"corvane {command}: error: {error}", file=sys.stderr)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     arguments = build_parser().parse_args(argv)
     try:
         return arguments.run(arguments)
     except UserError as error:
-        print(f"corvane {arguments.command}: error: {error}", file=sys.stderr)
+        report_error(arguments.command, error)
         return EXIT_FAILURE

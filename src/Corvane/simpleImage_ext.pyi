@@ -6,8 +6,10 @@ from collections.abc import Buffer, Iterable, Mapping
 from io import BytesIO as BytesIO
 from os import PathLike
 from pathlib import Path as Path
-from typing import IO, Any, List as List, Protocol, Self, Sequence as Sequence, SupportsInt
+from typing import Any, List as List, Protocol, Self, Sequence as Sequence, SupportsInt
 from typing import Tuple as Tuple, TypeAlias, Union as Union
+
+from typing_extensions import disjoint_base
 
 PNG_SIGNATURE: bytes
 ImageInput: TypeAlias = Union[str, Path, bytes, bytearray, "SimpleImage"]
@@ -43,6 +45,7 @@ def _writePngWithChunks(path: _FilePath, width: SupportsInt, height: SupportsInt
 def _writeBmp(path: _FilePath, width: SupportsInt, height: SupportsInt,
               pixels: Buffer | Iterable[int], meta: _HeaderRecord | None = None) -> None: ...
 
+@disjoint_base
 class SimpleImage:
     """A minimal 8-bit RGB image with an optional alpha plane."""
 

@@ -1,0 +1,32 @@
+"""The type stubs: they match the module at run time, and an example that uses
+the whole API type-checks under `mypy --strict` and runs."""
+
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+pytest.importorskip("mypy")
+
+
+def run(*command: str) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, *command], capture_output=True, text=True,
+                          cwd=ROOT / "tests", timeout=300)
+
+
+def test_stubs_match_the_module_at_run_time():
+    result = run("-m", "mypy.stubtest", "Corvane.simpleImage_ext",
+                 "--allowlist", "stubtest-allowlist.txt")
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_example_type_checks_strictly_and_runs():
+    example = str(ROOT / "examples" / "tour.py")
+    checked = run("-m", "mypy", "--strict", "--no-incremental", example)
+    assert checked.returncode == 0, checked.stdout
+    sample = ROOT / "src" / "Corvane" / "samples" / "gradient.png"
+    ran = run(example, str(sample))
+    assert ran.returncode == 0, ran.stderr
+    assert "BMP header record: {'xppm': 3780" in ran.stdout
