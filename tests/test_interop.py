@@ -1,0 +1,93 @@
+"""What we write, judged by tools that nobody on this team wrote: every PNG
+passes pngcheck and decodes in Pillow to the pixels we meant; every BMP decodes
+in Pillow to the same pixels at the same resolution."""
+
+import random
+import shutil
+import subprocess
+
+import pytest
+from PIL import Image
+
+from corpus import BMP_DIR, PNG_DIR, accepted_bmps, accepted_pngs, needs_corpus, pillow_planes
+from Corvane import SimpleImage, simpleImage_ext as ext
+from imagefiles import bmp_fields, idat_stream, parse_png, raw_rows, stored_chunks, written_back
+
+PNGCHECK = shutil.which("pngcheck")
+needs_pngcheck = pytest.mark.skipif(
+    PNGCHECK is None, reason="pngcheck is not installed (scripts/setup.sh installs it as root)")
+
+
+def pngcheck_accepts(path):
+    result = subprocess.run([PNGCHECK, "-q", str(path)], capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.fixture
+def target(tmp_path):
+    return tmp_path / "out"
+
+
+@needs_corpus
+class TestSavedCorpusFiles:
+    @needs_pngcheck
+    @pytest.mark.parametrize("name", accepted_pngs())
+    def test_png_saved_back_is_valid_and_keeps_its_chunks(self, name, target):
+        source = PNG_DIR / name
+        SimpleImage.open(source).save(str(target))
+        pngcheck_accepts(target)
+        assert pillow_planes(target) == pillow_planes(source)
+        # parse_png checks every CRC, so equal types and data mean equal chunk bytes.
+        saved = stored_chunks(parse_png(target.read_bytes()))
+        payload_size = sum(length for t, _, length in saved if t == b"IDAT")
+        assert saved == written_back(stored_chunks(parse_png(source.read_bytes())),
+                                     payload_size)
+        # Same filter byte and same filtered bytes in every row.
+        assert idat_stream(target.read_bytes()) == idat_stream(source.read_bytes())
+
+    @pytest.mark.parametrize("name", accepted_bmps())
+    def test_bmp_saved_back_decodes_alike_at_the_same_resolution(self, name, target):
+        source = BMP_DIR / name
+        SimpleImage.open(source).save(str(target))
+        with Image.open(source) as before, Image.open(target) as after:
+            assert after.tobytes() == before.convert("RGB").tobytes()
+            assert after.info["dpi"] == before.info["dpi"]
+        kept = ("xppm", "yppm", "clr_used", "clr_important")
+        written, original = bmp_fields(target.read_bytes()), bmp_fields(source.read_bytes())
+        assert [written[field] for field in kept] == [original[field] for field in kept]
+
+
+HEIGHT = 23
+FILTER_LISTS = {f"all {t}": [t] * HEIGHT for t in range(5)} | {
+    "mixed": [(y * 3 + y // 5) % 5 for y in range(HEIGHT)]}
+
+
+@needs_pngcheck
+@pytest.mark.parametrize("with_alpha", [False, True], ids=["RGB", "RGBA"])
+@pytest.mark.parametrize("filters", FILTER_LISTS.values(), ids=FILTER_LISTS.keys())
+def test_write_png_with_every_filter_is_valid_for_pngcheck_and_pillow(target, filters,
+                                                                      with_alpha):
+    width = 37
+    noise = random.Random(HEIGHT)
+    rgb = bytes(noise.randrange(256) if noise.random() < 0.3 else (x * 7) & 255
+                for x in range(width * HEIGHT * 3))
+    alpha = bytearray(noise.randbytes(width * HEIGHT)) if with_alpha else None
+    ext._writePng(str(target), width, HEIGHT, rgb, alpha, bytearray(filters))
+    pngcheck_accepts(target)
+    with Image.open(target) as image:
+        assert image.mode == ("RGBA" if with_alpha else "RGB")
+        assert image.tobytes() == b"".join(raw_rows(width, HEIGHT, rgb, alpha))
+
+
+@pytest.mark.parametrize("width", [1, 2, 3, 4, 5])
+@pytest.mark.parametrize("meta", [None, {"xppm": 3780, "yppm": 1417, "clrUsed": 0,
+                                         "clrImportant": 0}])
+def test_write_bmp_decodes_in_pillow_at_the_resolution_written(target, width, meta):
+    rgb = random.Random(width).randbytes(width * 3 * 3)
+    ext._writeBmp(str(target), width, 3, rgb, meta)
+    ppm = (meta or {"xppm": 2835, "yppm": 2835})
+    with Image.open(target) as image:
+        assert image.tobytes() == rgb
+        assert image.info["dpi"] == pytest.approx((ppm["xppm"] * 0.0254, ppm["yppm"] * 0.0254),
+                                                  rel=1e-5)
