@@ -215,7 +215,14 @@ def pillow_planes(path) -> tuple[bytes, bytes | None]:
 
 
 def accepted_pngs() -> list[str]:
-    return [name for name in png_names() if isinstance(expected_png(name), Accepted)]
+    """The PngSuite files that must decode; an unclassified file is left to the
+    test that opens every file, which fails on it."""
+    def accepted(name):
+        try:
+            return isinstance(expected_png(name), Accepted)
+        except Unclassified:
+            return False
+    return [name for name in png_names() if accepted(name)]
 
 
 def accepted_bmps() -> list[str]:

@@ -229,6 +229,11 @@ def split_rule_sizes(total: int, lengths: list[int]) -> list[int]:
     return sizes + [left] if left else sizes
 
 
+def idat_total(stored: list) -> int:
+    """The size of the image data that a stored chunk list records."""
+    return sum(length for t, _, length in stored if t == b"IDAT")
+
+
 def written_back(stored: list, payload_size: int) -> list:
     """The chunk list of a file written along `stored` with a new payload of
     `payload_size` bytes: every other chunk in its place, the IDAT run at the

@@ -11,7 +11,8 @@ from PIL import Image
 
 from corpus import BMP_DIR, PNG_DIR, accepted_bmps, accepted_pngs, needs_corpus, pillow_planes
 from Corvane import SimpleImage, simpleImage_ext as ext
-from imagefiles import bmp_fields, idat_stream, parse_png, raw_rows, stored_chunks, written_back
+from imagefiles import (bmp_fields, idat_stream, idat_total, parse_png, png_file, raw_rows,
+                        split_sizes, stored_chunks, written_back)
 
 PNGCHECK = shutil.which("pngcheck")
 needs_pngcheck = pytest.mark.skipif(
@@ -40,11 +41,35 @@ class TestSavedCorpusFiles:
         assert pillow_planes(target) == pillow_planes(source)
         # parse_png checks every CRC, so equal types and data mean equal chunk bytes.
         saved = stored_chunks(parse_png(target.read_bytes()))
-        payload_size = sum(length for t, _, length in saved if t == b"IDAT")
         assert saved == written_back(stored_chunks(parse_png(source.read_bytes())),
-                                     payload_size)
+                                     idat_total(saved))
         # Same filter byte and same filtered bytes in every row.
         assert idat_stream(target.read_bytes()) == idat_stream(source.read_bytes())
+
+    @needs_pngcheck
+    @pytest.mark.parametrize("pieces", [2, 4, 1000], ids=["2 IDATs", "4 IDATs", "1-byte IDATs"])
+    @pytest.mark.parametrize("blank", [False, True], ids=["dots added", "blanked"])
+    def test_png_with_split_image_data_saved_after_an_edit(self, target, pieces, blank):
+        # The suite's files with split image data are 16-bit, so the same layout is
+        # made from an 8-bit one: its IDAT data cut into equal pieces.
+        chunks = parse_png((PNG_DIR / "basn2c08.png").read_bytes())
+        (payload,) = [data for chunk_type, data in chunks if chunk_type == b"IDAT"]
+        size = max(1, len(payload) // pieces)
+        split = [(b"IDAT", part) for part in split_sizes(payload, [size] * (len(payload) // size))]
+        source = png_file([c for c in chunks if c[0] != b"IEND" and c[0] != b"IDAT"] + split
+                          + [(b"IEND", b"")])
+        image = SimpleImage.open(source)
+        # Dots make the new image data longer than the source's, blanking shorter.
+        if blank:
+            image.pixels = bytearray(len(image.pixels))
+        else:
+            for x in range(0, 32, 3):
+                image._putPixel((x, x), (x * 8, 255 - x, 7))
+        image.save(str(target))
+        pngcheck_accepts(target)
+        assert pillow_planes(target) == (image.pixels, None)
+        saved = stored_chunks(parse_png(target.read_bytes()))
+        assert saved == written_back(image._png_chunks, idat_total(saved))
 
     @pytest.mark.parametrize("name", accepted_bmps())
     def test_bmp_saved_back_decodes_alike_at_the_same_resolution(self, name, target):

@@ -1,8 +1,8 @@
 """An existing file at the destination is left byte for byte as it was by every
-writer failure that the arguments alone decide. The per-writer tests cover the
+writer failure that the arguments alone decide. The per-writer tests cover most
 conversions and checks of `_writePng` and `_writeBmp` and the chunk entries of
-`_writePngWithChunks`; this table holds the rest: the checks that
-`_writePngWithChunks` shares with `_writePng`, and `save` with each writer."""
+`_writePngWithChunks`; this table holds the rest: a few conversions, the checks
+that `_writePngWithChunks` shares with `_writePng`, and `save` with each writer."""
 
 import pathlib
 import struct
@@ -43,6 +43,12 @@ CASES = {
     "_writePng: pixels without a length": (
         lambda path: ext._writePng(path, 1, 1, None),
         TypeError, "object of type 'NoneType' has no len()"),
+    "_writePng: pixels that bytearray refuses by type": (
+        lambda path: ext._writePng(path, 2, 1, "abcdef"), TypeError,
+        "string argument without an encoding"),
+    "_writeBmp: record value that int() refuses by type": (
+        lambda path: ext._writeBmp(path, 1, 1, bytes(3), {"xppm": None}), TypeError,
+        "int() argument must be a string, a bytes-like object or a real number, not 'NoneType'"),
     "_writePngWithChunks: width not an integer": (
         with_chunks(width="2"), TypeError, "an integer is required"),
     "_writePngWithChunks: height beyond 32 bits": (
