@@ -89,7 +89,7 @@ class PngHeader:
 # Names are three characters for what the file exercises, "n" or "i" for
 # non-interlaced or interlaced, the colour type digit, a letter for the kind of
 # colour (grey, colour, palette, alpha), and the bit depth in two digits.
-NAME_CODE = re.compile(r"(?P<feature>[a-z0-9]{3})(?P<interlace>[ni])(?P<colour_type>[02346])"
+NAME_CODE = re.compile(r"[a-z0-9]{3}(?P<interlace>[ni])(?P<colour_type>[02346])"
                        r"[gcpa](?P<bit_depth>01|02|04|08|16)\.png")
 
 # The deliberately corrupt files ("x" prefix) and what each one damages.
@@ -196,7 +196,7 @@ def expected_bmp(data: bytes):
     rows, stride = abs(height), (width * 3 + 3) // 4 * 4
     if width < 0 and rows:
         return Refused("negative width", ValueError, "negative count")
-    if offset + rows * stride > len(data):
+    if rows * stride and offset + rows * stride > len(data):
         incomplete = Refused("rows missing", ValueError, INCOMPLETE_PIXELS)
         if width * rows * 3 > MACHINE_MEMORY:
             return EitherOf((Refused("pixel buffer too large", MemoryError), incomplete))
