@@ -83,6 +83,27 @@ class TestSavedCorpusFiles:
         assert [written[field] for field in kept] == [original[field] for field in kept]
 
 
+@needs_pngcheck
+@pytest.mark.parametrize("mode", ["RGB", "RGBA"])
+def test_png_written_by_pillow_reads_alike_and_saves_back_valid(target, mode):
+    # Pillow cuts large image data into several IDAT chunks and picks each row's
+    # filter itself: a layout that no file of the corpus has.
+    pillow_image = Image.frombytes(mode, (300, 200), random.Random(0).randbytes(
+        300 * 200 * len(mode)))
+    pillow_image.save(target, "PNG", optimize=True)
+    source = target.read_bytes()
+    image = SimpleImage.open(source)
+    assert (image.pixels, image._alpha) == pillow_planes(target)
+    idat_count = [t for t, _, _ in image._png_chunks].count(b"IDAT")
+    assert idat_count > 1 and len(set(image._png_filters)) > 1
+    image.save(str(target))
+    pngcheck_accepts(target)
+    assert pillow_planes(target) == (image.pixels, image._alpha)
+    saved = stored_chunks(parse_png(target.read_bytes()))
+    assert saved == written_back(image._png_chunks, idat_total(saved))
+    assert idat_stream(target.read_bytes()) == idat_stream(source)
+
+
 HEIGHT = 23
 FILTER_LISTS = {f"all {t}": [t] * HEIGHT for t in range(5)} | {
     "mixed": [(y * 3 + y // 5) % 5 for y in range(HEIGHT)]}
