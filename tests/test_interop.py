@@ -104,6 +104,19 @@ def test_png_written_by_pillow_reads_alike_and_saves_back_valid(target, mode):
     assert idat_stream(target.read_bytes()) == idat_stream(source)
 
 
+@pytest.mark.parametrize("width", [1, 2, 3, 4])
+def test_bmp_written_by_pillow_saves_back_at_its_resolution(tmp_path, width):
+    # Every BMP of the corpus that we read has the default resolution.
+    pillow_image = Image.frombytes("RGB", (width, 3), random.Random(width).randbytes(width * 9))
+    pillow_image.save(tmp_path / "source.bmp", "BMP", dpi=(150, 96))
+    image = SimpleImage.open(tmp_path / "source.bmp")
+    assert image.pixels == pillow_image.tobytes()
+    image.save(str(tmp_path / "saved.bmp"))
+    with Image.open(tmp_path / "source.bmp") as source, Image.open(tmp_path / "saved.bmp") as saved:
+        assert saved.tobytes() == pillow_image.tobytes()
+        assert saved.info["dpi"] == source.info["dpi"] == pytest.approx((150, 96), rel=1e-3)
+
+
 HEIGHT = 23
 FILTER_LISTS = {f"all {t}": [t] * HEIGHT for t in range(5)} | {
     "mixed": [(y * 3 + y // 5) % 5 for y in range(HEIGHT)]}
