@@ -83,38 +83,38 @@ class TestSavedCorpusFiles:
         assert [written[field] for field in kept] == [original[field] for field in kept]
 
 
-@needs_pngcheck
-@pytest.mark.parametrize("mode", ["RGB", "RGBA"])
-def test_png_written_by_pillow_reads_alike_and_saves_back_valid(target, mode):
-    # Pillow cuts large image data into several IDAT chunks and picks each row's
-    # filter itself: a layout that no file of the corpus has.
-    pillow_image = Image.frombytes(mode, (300, 200), random.Random(0).randbytes(
-        300 * 200 * len(mode)))
-    pillow_image.save(target, "PNG", optimize=True)
-    source = target.read_bytes()
-    image = SimpleImage.open(source)
-    assert (image.pixels, image._alpha) == pillow_planes(target)
-    idat_count = [t for t, _, _ in image._png_chunks].count(b"IDAT")
-    assert idat_count > 1 and len(set(image._png_filters)) > 1
-    image.save(str(target))
-    pngcheck_accepts(target)
-    assert pillow_planes(target) == (image.pixels, image._alpha)
-    saved = stored_chunks(parse_png(target.read_bytes()))
-    assert saved == written_back(image._png_chunks, idat_total(saved))
-    assert idat_stream(target.read_bytes()) == idat_stream(source)
+class TestFilesPillowWrote:
+    @needs_pngcheck
+    @pytest.mark.parametrize("mode", ["RGB", "RGBA"])
+    def test_png_reads_alike_and_saves_back_valid(self, target, mode):
+        # Pillow cuts large image data into several IDAT chunks and picks each row's
+        # filter itself: a layout that no file of the corpus has.
+        pillow_image = Image.frombytes(mode, (300, 200),
+                                       random.Random(0).randbytes(300 * 200 * len(mode)))
+        pillow_image.save(target, "PNG", optimize=True)
+        source = target.read_bytes()
+        image = SimpleImage.open(source)
+        assert (image.pixels, image._alpha) == pillow_planes(target)
+        idat_count = [t for t, _, _ in image._png_chunks].count(b"IDAT")
+        assert idat_count > 1 and len(set(image._png_filters)) > 1
+        image.save(str(target))
+        pngcheck_accepts(target)
+        assert pillow_planes(target) == (image.pixels, image._alpha)
+        saved = stored_chunks(parse_png(target.read_bytes()))
+        assert saved == written_back(image._png_chunks, idat_total(saved))
+        assert idat_stream(target.read_bytes()) == idat_stream(source)
 
-
-@pytest.mark.parametrize("width", [1, 2, 3, 4])
-def test_bmp_written_by_pillow_saves_back_at_its_resolution(tmp_path, width):
-    # Every BMP of the corpus that we read has the default resolution.
-    pillow_image = Image.frombytes("RGB", (width, 3), random.Random(width).randbytes(width * 9))
-    pillow_image.save(tmp_path / "source.bmp", "BMP", dpi=(150, 96))
-    image = SimpleImage.open(tmp_path / "source.bmp")
-    assert image.pixels == pillow_image.tobytes()
-    image.save(str(tmp_path / "saved.bmp"))
-    with Image.open(tmp_path / "source.bmp") as source, Image.open(tmp_path / "saved.bmp") as saved:
-        assert saved.tobytes() == pillow_image.tobytes()
-        assert saved.info["dpi"] == source.info["dpi"] == pytest.approx((150, 96), rel=1e-3)
+    def test_bmp_saves_back_at_its_resolution(self, tmp_path):
+        # Every BMP of the corpus that we read has the default resolution.
+        source, saved = tmp_path / "source.bmp", tmp_path / "saved.bmp"
+        pillow_image = Image.frombytes("RGB", (5, 3), random.Random(5).randbytes(5 * 3 * 3))
+        pillow_image.save(source, "BMP", dpi=(150, 96))
+        image = SimpleImage.open(source)
+        assert image.pixels == pillow_image.tobytes()
+        image.save(str(saved))
+        with Image.open(source) as before, Image.open(saved) as after:
+            assert after.tobytes() == pillow_image.tobytes()
+            assert after.info["dpi"] == before.info["dpi"] == pytest.approx((150, 96), rel=1e-3)
 
 
 HEIGHT = 23
@@ -122,31 +122,29 @@ FILTER_LISTS = {f"all {t}": [t] * HEIGHT for t in range(5)} | {
     "mixed": [(y * 3 + y // 5) % 5 for y in range(HEIGHT)]}
 
 
-@needs_pngcheck
-@pytest.mark.parametrize("with_alpha", [False, True], ids=["RGB", "RGBA"])
-@pytest.mark.parametrize("filters", FILTER_LISTS.values(), ids=FILTER_LISTS.keys())
-def test_write_png_with_every_filter_is_valid_for_pngcheck_and_pillow(target, filters,
-                                                                      with_alpha):
-    width = 37
-    noise = random.Random(HEIGHT)
-    rgb = bytes(noise.randrange(256) if noise.random() < 0.3 else (x * 7) & 255
-                for x in range(width * HEIGHT * 3))
-    alpha = bytearray(noise.randbytes(width * HEIGHT)) if with_alpha else None
-    ext._writePng(str(target), width, HEIGHT, rgb, alpha, bytearray(filters))
-    pngcheck_accepts(target)
-    with Image.open(target) as image:
-        assert image.mode == ("RGBA" if with_alpha else "RGB")
-        assert image.tobytes() == b"".join(raw_rows(width, HEIGHT, rgb, alpha))
+class TestFilesWeWrite:
+    @needs_pngcheck
+    @pytest.mark.parametrize("with_alpha", [False, True], ids=["RGB", "RGBA"])
+    @pytest.mark.parametrize("filters", FILTER_LISTS.values(), ids=FILTER_LISTS.keys())
+    def test_write_png_with_every_filter(self, target, filters, with_alpha):
+        width = 37
+        noise = random.Random(HEIGHT)
+        rgb = bytes(noise.randrange(256) if noise.random() < 0.3 else (x * 7) & 255
+                    for x in range(width * HEIGHT * 3))
+        alpha = bytearray(noise.randbytes(width * HEIGHT)) if with_alpha else None
+        ext._writePng(str(target), width, HEIGHT, rgb, alpha, bytearray(filters))
+        pngcheck_accepts(target)
+        with Image.open(target) as image:
+            assert image.mode == ("RGBA" if with_alpha else "RGB")
+            assert image.tobytes() == b"".join(raw_rows(width, HEIGHT, rgb, alpha))
 
-
-@pytest.mark.parametrize("width", [1, 2, 3, 4, 5])
-@pytest.mark.parametrize("meta", [None, {"xppm": 3780, "yppm": 1417, "clrUsed": 0,
-                                         "clrImportant": 0}])
-def test_write_bmp_decodes_in_pillow_at_the_resolution_written(target, width, meta):
-    rgb = random.Random(width).randbytes(width * 3 * 3)
-    ext._writeBmp(str(target), width, 3, rgb, meta)
-    ppm = (meta or {"xppm": 2835, "yppm": 2835})
-    with Image.open(target) as image:
-        assert image.tobytes() == rgb
-        assert image.info["dpi"] == pytest.approx((ppm["xppm"] * 0.0254, ppm["yppm"] * 0.0254),
-                                                  rel=1e-5)
+    @pytest.mark.parametrize("width", [1, 2, 3, 4, 5])
+    @pytest.mark.parametrize("meta", [None, {"xppm": 3780, "yppm": 1417}])
+    def test_write_bmp_at_the_resolution_given(self, target, width, meta):
+        rgb = random.Random(width).randbytes(width * 3 * 3)
+        ext._writeBmp(str(target), width, 3, rgb, meta)
+        ppm = meta or {"xppm": 2835, "yppm": 2835}
+        with Image.open(target) as image:
+            assert image.tobytes() == rgb
+            assert image.info["dpi"] == pytest.approx(
+                (ppm["xppm"] * 0.0254, ppm["yppm"] * 0.0254), rel=1e-5)
