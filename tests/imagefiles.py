@@ -207,3 +207,44 @@ def bmp_fields(data: bytes) -> dict[str, int]:
     assert data[:2] == b"BM"
     values = struct.unpack("<IHHI", data[2:14]) + struct.unpack("<IiiHHIIiiII", data[14:54])
     return dict(zip(BMP_FIELDS, values, strict=True))
+
+
+def stored_chunks(chunks: list[tuple[bytes, bytes]]) -> list[tuple[bytes, bytes | None, int]]:
+    """The chunk list that the decoder keeps for the given (type, data) chunks."""
+    return [(t, None if t == b"IDAT" else d, len(d)) for t, d in chunks]
+
+
+def split_rule_sizes(total: int, lengths: list[int]) -> list[int]:
+    """Sizes of the IDAT chunks that a new payload of `total` bytes is cut into
+    along the source's IDAT lengths: each positive length while the payload
+    lasts, except that the last entry takes all that is left; whatever remains
+    after the walk becomes one more chunk."""
+    sizes, left = [], total
+    for index, length in enumerate(lengths):
+        if left == 0:
+            break
+        if length > 0:
+            sizes.append(left if index == len(lengths) - 1 else min(length, left))
+            left -= sizes[-1]
+    return sizes + [left] if left else sizes
+
+
+def idat_total(stored: list) -> int:
+    """The size of the image data that a stored chunk list records."""
+    return sum(length for t, _, length in stored if t == b"IDAT")
+
+
+def written_back(stored: list, payload_size: int) -> list:
+    """The chunk list of a file written along `stored` with a new payload of
+    `payload_size` bytes: every other chunk in its place, the IDAT run at the
+    first IDAT entry (later ones dropped), or after the last entry if none."""
+    lengths = [length for t, _, length in stored if t == b"IDAT"]
+    run = [(b"IDAT", None, size) for size in split_rule_sizes(payload_size, lengths)]
+    result, placed = [], False
+    for entry in stored:
+        if entry[0] != b"IDAT":
+            result.append(entry)
+        elif not placed:
+            result += run
+            placed = True
+    return result if placed else result + run
