@@ -1,0 +1,34 @@
+// Instruction-set levels of the row kernels and the choice among them. The
+// level is chosen once, on first use, from what the processor supports; tests
+// and benchmarks reach every level that this processor can run.
+#pragma once
+
+#include <cstdint>
+
+#include "kernels/kernel_set.hpp"
+
+namespace kernels {
+
+enum class Level : std::uint8_t {
+    kReference,  // byte by byte, as the formats define the operations
+    kPortable,   // plain C++ that compilers can vectorise on any processor
+    kSse2,
+    kSsse3,
+    kAvx2,
+};
+
+inline constexpr Level kAllLevels[] = {Level::kReference, Level::kPortable, Level::kSse2,
+                                       Level::kSsse3, Level::kAvx2};
+
+const char* levelName(Level level) noexcept;
+
+// The kernels of `level`, or nullptr when this build or this processor lacks it.
+const KernelSet* kernelSet(Level level) noexcept;
+
+// The fastest level available here.
+Level bestLevel() noexcept;
+
+// The kernels of the best level, looked up once.
+const KernelSet& activeKernels() noexcept;
+
+}  // namespace kernels
