@@ -19,11 +19,14 @@ set_target_properties(simpleimage_kernels PROPERTIES POSITION_INDEPENDENT_CODE O
 
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$"
    AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
-    set(KERNELS_X86_LEVELS sse2 ssse3 avx2)
-    foreach(level IN LISTS KERNELS_X86_LEVELS)
+    set(KERNELS_X86_FLAGS_sse2 -msse2)
+    set(KERNELS_X86_FLAGS_ssse3 -mssse3)
+    set(KERNELS_X86_FLAGS_avx2 -mavx2)
+    set(KERNELS_X86_FLAGS_avx512 -mavx512bw -mavx512vl)
+    foreach(level IN ITEMS sse2 ssse3 avx2 avx512)
         target_sources(simpleimage_kernels PRIVATE ${KERNELS_DIR}/x86_${level}.cpp)
         set_source_files_properties(${KERNELS_DIR}/x86_${level}.cpp
-                                    PROPERTIES COMPILE_OPTIONS -m${level})
+                                    PROPERTIES COMPILE_OPTIONS "${KERNELS_X86_FLAGS_${level}}")
     endforeach()
     target_compile_definitions(simpleimage_kernels PRIVATE SIMPLEIMAGE_X86_KERNELS)
 endif()

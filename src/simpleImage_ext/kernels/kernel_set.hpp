@@ -59,5 +59,6 @@ namespace portable { const KernelSet& kernelSet() noexcept; }
 namespace sse2 { const KernelSet& kernelSet() noexcept; }
 namespace ssse3 { const KernelSet& kernelSet() noexcept; }
 namespace avx2 { const KernelSet& kernelSet() noexcept; }
+namespace avx512 { const KernelSet& kernelSet() noexcept; }
 
 }  // namespace kernels

@@ -12,8 +12,11 @@ bool processorHas(Level level) noexcept {
         case Level::kSsse3:
             return __builtin_cpu_supports("ssse3");
         case Level::kAvx2:
-            // Also false when the operating system does not save the wide registers.
+            // These are also false when the operating system does not save the
+            // wide registers.
             return __builtin_cpu_supports("avx2");
+        case Level::kAvx512:
+            return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
         default:
             return true;
     }
@@ -34,6 +37,8 @@ const char* levelName(Level level) noexcept {
             return "ssse3";
         case Level::kAvx2:
             return "avx2";
+        case Level::kAvx512:
+            return "avx512";
     }
     return "unknown";
 }
@@ -51,6 +56,8 @@ const KernelSet* kernelSet(Level level) noexcept {
             return processorHas(level) ? &ssse3::kernelSet() : nullptr;
         case Level::kAvx2:
             return processorHas(level) ? &avx2::kernelSet() : nullptr;
+        case Level::kAvx512:
+            return processorHas(level) ? &avx512::kernelSet() : nullptr;
 #endif
         default:
             return nullptr;

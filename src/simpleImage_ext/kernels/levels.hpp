@@ -15,10 +15,11 @@ enum class Level : std::uint8_t {
     kSse2,
     kSsse3,
     kAvx2,
+    kAvx512,  // AVX-512 VL and BW on 128- and 256-bit vectors
 };
 
 inline constexpr Level kAllLevels[] = {Level::kReference, Level::kPortable, Level::kSse2,
-                                       Level::kSsse3, Level::kAvx2};
+                                       Level::kSsse3, Level::kAvx2, Level::kAvx512};
 
 const char* levelName(Level level) noexcept;
 

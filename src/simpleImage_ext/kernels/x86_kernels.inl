@@ -1,7 +1,9 @@
 // Vector kernels for x86-64, compiled once per instruction-set level: each
 // including unit defines KERNEL_LEVEL (the level's namespace) and is built with
-// that level's compiler flags, so this one source gives the SSE2, SSSE3 and
-// AVX2 kernels, and each level's code runs only where the processor has it.
+// that level's compiler flags, so this one source gives the SSE2, SSSE3, AVX2
+// and AVX-512 kernels, and each level's code runs only where the processor has
+// it. The AVX-512 level keeps the AVX2 vector widths and gains three-input
+// logic, which makes each selection one instruction.
 //
 // Everything here has internal linkage, and nothing here calls an inline
 // function with external linkage: such a function would be emitted in this
@@ -53,10 +55,19 @@ Xmm lowBytes() noexcept {
 
 // The bytes of `ifSet` where `mask` is set, else those of `ifClear`.
 Xmm select(Xmm mask, Xmm ifSet, Xmm ifClear) noexcept {
-#if defined(__SSE4_1__)
-    return _mm_blendv_epi8(ifClear, ifSet, mask);
+#if defined(__AVX512VL__)
+    return _mm_ternarylogic_epi32(mask, ifSet, ifClear, 0xCA);
 #else
     return _mm_or_si128(_mm_and_si128(mask, ifSet), _mm_andnot_si128(mask, ifClear));
+#endif
+}
+
+// (mask & x) ^ y.
+Xmm xorWhere(Xmm mask, Xmm x, Xmm y) noexcept {
+#if defined(__AVX512VL__)
+    return _mm_ternarylogic_epi32(mask, x, y, 0x6A);
+#else
+    return _mm_xor_si128(_mm_and_si128(mask, x), y);
 #endif
 }
 
@@ -149,17 +160,19 @@ void reconstructAverage(const uint8_t* filtered, const uint8_t* previous, uint8_
 // b >= c and floor((3c - b) / 2) for b < c. (This is the predictor's tie-break
 // order solved for a; the tests compare it with the predictor on every input.)
 // The bounds and filtered + each candidate depend only on the rows as given,
-// so they are computed for two pixels at once ahead of the chain, in 16-bit lanes.
+// so they are computed ahead of the chain, for two pixels at once in 16-bit
+// lanes: the first pixel in lanes 0 .. bpp - 1, the second in lanes bpp .. 2 bpp - 1.
+// Each pixel is worked out in its own lanes; only the chain value moves.
 struct PaethTerms {
     Xmm filtered;
     Xmm low;
     Xmm high;
     Xmm split;
-    Xmm plusMin;  // filtered + min(b, c), modulo 256
-    Xmm plusMax;
+    Xmm plusMin;    // filtered + min(b, c), modulo 256
+    Xmm minXorMax;  // plusMin ^ (filtered + max(b, c)), to select either with one AND
 };
 
-// The terms of the pixels in the low 8 bytes of the arguments.
+// The terms of the two pixels in the low 8 bytes of the arguments.
 PaethTerms paethTerms(Xmm filtered, Xmm above, Xmm upperLeft) noexcept {
     const Xmm zero = _mm_setzero_si128();
     const Xmm f = _mm_unpacklo_epi8(filtered, zero);
@@ -167,61 +180,68 @@ PaethTerms paethTerms(Xmm filtered, Xmm above, Xmm upperLeft) noexcept {
     const Xmm c = _mm_unpacklo_epi8(upperLeft, zero);
     const Xmm cMinusB = _mm_sub_epi16(c, b);
     const Xmm otherBound = _mm_add_epi16(c, _mm_add_epi16(cMinusB, cMinusB));  // 3c - 2b
-    // ~(b < c) is -1 where b >= c, which turns 3c - b into 3c - b - 1 there.
-    const Xmm bAtLeastC = _mm_xor_si128(_mm_cmpgt_epi16(c, b), allOnes());
-    const Xmm split = _mm_srai_epi16(
-        _mm_add_epi16(_mm_add_epi16(_mm_add_epi16(c, c), cMinusB), bAtLeastC), 1);
+    const Xmm smaller = _mm_min_epi16(b, c);
+    const Xmm larger = _mm_max_epi16(b, c);
+    // -1 where b >= c, which turns 3c - b into 3c - b - 1 there.
+    const Xmm bAtLeastC = _mm_cmpeq_epi16(larger, b);
+    const Xmm split = _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(otherBound, b), bAtLeastC), 1);
     // The bytes are zero-extended, so byte additions keep the high bytes zero.
+    const Xmm plusMin = _mm_add_epi8(f, smaller);
     return {f,
             _mm_min_epi16(b, otherBound),
             _mm_max_epi16(b, otherBound),
             split,
-            _mm_add_epi8(f, _mm_min_epi16(b, c)),
-            _mm_add_epi8(f, _mm_max_epi16(b, c))};
+            plusMin,
+            _mm_xor_si128(plusMin, _mm_add_epi8(f, larger))};
 }
 
-// The same terms one pixel further on.
-template <size_t bpp>
-PaethTerms nextPixel(const PaethTerms& t) noexcept {
-    constexpr int shift = 2 * bpp;
-    return {_mm_srli_si128(t.filtered, shift), _mm_srli_si128(t.low, shift),
-            _mm_srli_si128(t.high, shift),     _mm_srli_si128(t.split, shift),
-            _mm_srli_si128(t.plusMin, shift),  _mm_srli_si128(t.plusMax, shift)};
-}
-
-// One output pixel from its left neighbour, both in 16-bit lanes.
+// An output pixel from its left neighbour, in the lanes where `t` holds it.
 Xmm paethPixel(Xmm left, const PaethTerms& t) noexcept {
     const Xmm inside = _mm_and_si128(_mm_cmpgt_epi16(left, t.low), _mm_cmpgt_epi16(t.high, left));
-    const Xmm aboveOrUpperLeft = select(_mm_cmpgt_epi16(left, t.split), t.plusMax, t.plusMin);
+    const Xmm aboveOrUpperLeft = xorWhere(_mm_cmpgt_epi16(left, t.split), t.minXorMax, t.plusMin);
     return select(inside, aboveOrUpperLeft, _mm_add_epi8(t.filtered, left));
 }
 
-// Four pixels (16-bit lanes 0 .. bpp - 1 of each) as consecutive bytes,
-// followed by the bytes of `filtered` past them.
+// Lanes 0 .. bpp - 1 of `first`, lanes bpp .. 2 bpp - 1 of `second`.
 template <size_t bpp>
-Xmm packPixels(Xmm p0, Xmm p1, Xmm p2, Xmm p3, Xmm filtered) noexcept {
+Xmm joinPixels(Xmm first, Xmm second) noexcept {
+#if defined(__SSE4_1__)
+    return _mm_blend_epi16(first, second, bpp == 4 ? 0xF0 : 0x38);
+#else
+    const Xmm firstLanes = lowBytes<2 * bpp>();
+    return _mm_or_si128(_mm_and_si128(firstLanes, first), _mm_andnot_si128(firstLanes, second));
+#endif
+}
+
+// Two pairs of pixels as consecutive bytes, followed by the bytes of
+// `filtered` past them.
+template <size_t bpp>
+Xmm packPixels(Xmm pixels01, Xmm pixels23, Xmm filtered) noexcept {
+    const Xmm packed = _mm_packus_epi16(pixels01, pixels23);
     if constexpr (bpp == 4) {
-        return _mm_packus_epi16(_mm_unpacklo_epi64(p0, p1), _mm_unpacklo_epi64(p2, p3));
+        return packed;
     } else {
-        const Xmm pixel = lowBytes<6>();
-        const Xmm bytes0To7 = _mm_or_si128(
-            _mm_or_si128(_mm_and_si128(p0, pixel), _mm_slli_si128(_mm_and_si128(p1, pixel), 6)),
-            _mm_slli_si128(p2, 12));
-        const Xmm bytes8To15 = _mm_or_si128(
-            _mm_or_si128(_mm_srli_si128(_mm_and_si128(p2, pixel), 4),
-                         _mm_slli_si128(_mm_and_si128(p3, pixel), 2)),
-            _mm_andnot_si128(lowBytes<8>(), _mm_unpackhi_epi8(filtered, _mm_setzero_si128())));
-        return _mm_packus_epi16(bytes0To7, bytes8To15);
+        // Bytes 6, 7, 14 and 15 of `packed` lie past each pair.
+        const Xmm rest = _mm_andnot_si128(lowBytes<12>(), filtered);
+#if defined(__SSSE3__)
+        const Xmm close = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1);
+        return _mm_or_si128(_mm_shuffle_epi8(packed, close), rest);
+#else
+        const Xmm secondPair = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, -1, -1, -1, -1, -1, -1, 0, 0);
+        return _mm_or_si128(_mm_or_si128(_mm_and_si128(packed, lowBytes<6>()),
+                                         _mm_srli_si128(_mm_and_si128(packed, secondPair), 2)),
+                            rest);
+#endif
     }
 }
 
 template <size_t bpp>
 void reconstructPaeth(const uint8_t* filtered, const uint8_t* previous, uint8_t* out,
                       size_t n) noexcept {
-    constexpr size_t kBlock = 4 * bpp;
-    Xmm left = _mm_setzero_si128();
+    constexpr int kPixel = 2 * bpp;  // bytes of one pixel in 16-bit lanes
+    Xmm last = _mm_setzero_si128();  // the block's last pixel, in the second pixel's lanes
     size_t i = 0;
-    for (; i + 16 <= n; i += kBlock) {
+    for (; i + 16 <= n; i += 4 * bpp) {
         const Xmm f = load16(filtered + i);
         const Xmm b = load16(previous + i);
         const Xmm c = i == 0 ? _mm_slli_si128(b, bpp) : load16(previous + i - bpp);
@@ -229,11 +249,11 @@ void reconstructPaeth(const uint8_t* filtered, const uint8_t* previous, uint8_t*
         const PaethTerms pixels23 = paethTerms(_mm_srli_si128(f, 2 * bpp),
                                                _mm_srli_si128(b, 2 * bpp),
                                                _mm_srli_si128(c, 2 * bpp));
-        const Xmm p0 = paethPixel(left, pixels01);
-        const Xmm p1 = paethPixel(p0, nextPixel<bpp>(pixels01));
-        const Xmm p2 = paethPixel(p1, pixels23);
-        left = paethPixel(p2, nextPixel<bpp>(pixels23));
-        store16(out + i, packPixels<bpp>(p0, p1, p2, left, f));
+        const Xmm p0 = paethPixel(_mm_srli_si128(last, kPixel), pixels01);
+        const Xmm p1 = paethPixel(_mm_slli_si128(p0, kPixel), pixels01);
+        const Xmm p2 = paethPixel(_mm_srli_si128(p1, kPixel), pixels23);
+        last = paethPixel(_mm_slli_si128(p2, kPixel), pixels23);
+        store16(out + i, packPixels<bpp>(joinPixels<bpp>(p0, p1), joinPixels<bpp>(p2, last), f));
     }
     reference::reconstructRange(png::kFilterPaeth, filtered, previous, bpp, out, i, n);
 }
@@ -242,6 +262,8 @@ void reconstructPaeth(const uint8_t* filtered, const uint8_t* previous, uint8_t*
 // Filtering for writing takes every neighbour from the unfiltered rows, so all
 // bytes are independent and the widest vectors apply.
 
+// The widest vectors of the level, with the operations the filters need.
+// select(mask, x, y) takes the bytes of x where mask is set, else those of y.
 #if defined(__AVX2__)
 struct Wide {
     using V = __m256i;
@@ -265,7 +287,11 @@ struct Wide {
     static V bitOr(V a, V b) noexcept { return _mm256_or_si256(a, b); }
     static V bitXor(V a, V b) noexcept { return _mm256_xor_si256(a, b); }
     static V select(V mask, V ifSet, V ifClear) noexcept {
+#if defined(__AVX512VL__)
+        return _mm256_ternarylogic_epi32(mask, ifSet, ifClear, 0xCA);
+#else
         return _mm256_blendv_epi8(ifClear, ifSet, mask);
+#endif
     }
 };
 #else
