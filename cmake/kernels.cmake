@@ -15,7 +15,7 @@ add_library(simpleimage_kernels STATIC
 target_include_directories(simpleimage_kernels PUBLIC ${KERNELS_EXT_DIR})
 target_compile_features(simpleimage_kernels PUBLIC cxx_std_20)
 target_compile_options(simpleimage_kernels PRIVATE -Wall -Wextra)
-set_target_properties(simpleimage_kernels PROPERTIES POSITION_INDEPENDENT_CODE ON)
+set_target_properties(simpleimage_kernels PROPERTIES POSITION_INDEPENDENT_CODE ON CXX_EXTENSIONS OFF)
 
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$"
    AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
@@ -30,3 +30,18 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$"
     endforeach()
     target_compile_definitions(simpleimage_kernels PRIVATE SIMPLEIMAGE_X86_KERNELS)
 endif()
+
+# A standalone program over the kernel library (the kernel checks, the kernel
+# benchmark). SIMPLEIMAGE_SANITIZE builds it and the library with the sanitizers.
+function(add_kernel_program name)
+    add_executable(${name} ${ARGN})
+    target_link_libraries(${name} PRIVATE simpleimage_kernels)
+    target_compile_options(${name} PRIVATE -Wall -Wextra)
+    set_target_properties(${name} PROPERTIES CXX_EXTENSIONS OFF)
+    if(SIMPLEIMAGE_SANITIZE)
+        set(flags -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+        target_compile_options(${name} PRIVATE ${flags})
+        target_compile_options(simpleimage_kernels PRIVATE ${flags})
+        target_link_options(${name} PRIVATE -fsanitize=address,undefined)
+    endif()
+endfunction()

@@ -106,24 +106,9 @@ double megabytesPerSecond(size_t bytes, Work work, double seconds) {
     return *std::max_element(rates.begin(), rates.end());
 }
 
-struct LevelUnderTest {
-    Level level;
-    const KernelSet* set;
-};
-
-std::vector<LevelUnderTest> availableLevels() {
-    std::vector<LevelUnderTest> levels;
-    for (const Level level : kernels::kAllLevels) {
-        if (const KernelSet* set = kernels::kernelSet(level)) {
-            levels.push_back({level, set});
-        }
-    }
-    return levels;
-}
-
-void printHeader(const std::vector<LevelUnderTest>& levels, const char* firstColumn) {
+void printHeader(const std::vector<kernels::AvailableLevel>& levels, const char* firstColumn) {
     std::printf("%-24s", firstColumn);
-    for (const LevelUnderTest& l : levels) {
+    for (const kernels::AvailableLevel& l : levels) {
         std::printf(" %10s", kernels::levelName(l.level));
     }
     std::printf(" %8s\n", "best/ref");
@@ -139,7 +124,7 @@ void printRow(const char* name, const std::vector<double>& rates) {
 
 constexpr const char* kFilterNames[] = {"None", "Sub", "Up", "Average", "Paeth"};
 
-void benchmarkFilters(const std::vector<LevelUnderTest>& levels, double seconds) {
+void benchmarkFilters(const std::vector<kernels::AvailableLevel>& levels, double seconds) {
     printHeader(levels, "filter rows, MB/s");
     for (const bool reconstruct : {true, false}) {
         for (const size_t bpp : {3, 4}) {
@@ -151,7 +136,7 @@ void benchmarkFilters(const std::vector<LevelUnderTest>& levels, double seconds)
                 // Reconstruction reads the row it reconstructed before; filtering the raw one.
                 const std::vector<Bytes>& above = reconstruct ? out : raw;
                 std::vector<double> rates;
-                for (const LevelUnderTest& l : levels) {
+                for (const kernels::AvailableLevel& l : levels) {
                     const kernels::RowTable& table = reconstruct ? l.set->reconstruct : l.set->filter;
                     const kernels::RowKernel kernel = table.byBpp[bpp - kernels::kFirstKernelBpp][type];
                     rates.push_back(megabytesPerSecond(kRows * kWidth * bpp, [&] {
@@ -170,7 +155,7 @@ void benchmarkFilters(const std::vector<LevelUnderTest>& levels, double seconds)
     }
 }
 
-void benchmarkCopies(const std::vector<LevelUnderTest>& levels, double seconds) {
+void benchmarkCopies(const std::vector<kernels::AvailableLevel>& levels, double seconds) {
     const size_t pixels = kRows * kWidth;
     const Bytes rgba = photoRows(4).front();
     Bytes rgbaOut(4 * pixels), rgb(3 * pixels), alpha(pixels), swapped(3 * pixels);
@@ -179,7 +164,7 @@ void benchmarkCopies(const std::vector<LevelUnderTest>& levels, double seconds) 
     }
     printHeader(levels, "row copies, MB/s");
     std::vector<double> split, merge, swap;
-    for (const LevelUnderTest& l : levels) {
+    for (const kernels::AvailableLevel& l : levels) {
         split.push_back(megabytesPerSecond(4 * pixels, [&] {
             l.set->splitRgba(rgbaOut.data(), pixels, rgb.data(), alpha.data());
         }, seconds));
@@ -208,7 +193,7 @@ int main(int argc, char** argv) {
             seconds = std::atof(argv[i + 1]);
         }
     }
-    const std::vector<LevelUnderTest> levels = availableLevels();
+    const std::vector<kernels::AvailableLevel> levels = kernels::availableLevels();
     std::printf("processor: %s\ncompiler:  %s\ncommit:    %s\n", processorName().c_str(),
                 compilerName(), commit.c_str());
     std::printf("rows of %zu pixels; active level: %s\n\n", kWidth,

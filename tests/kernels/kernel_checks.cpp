@@ -162,21 +162,6 @@ std::vector<size_t> rowLengths() {
 
 constexpr size_t kLongestRow = 16003;
 
-struct LevelUnderTest {
-    Level level;
-    const KernelSet* set;
-};
-
-std::vector<LevelUnderTest> availableLevels() {
-    std::vector<LevelUnderTest> levels;
-    for (const Level level : kernels::kAllLevels) {
-        if (const KernelSet* set = kernels::kernelSet(level)) {
-            levels.push_back({level, set});
-        }
-    }
-    return levels;
-}
-
 bool readsRowAbove(int filterType) {
     return filterType == png::kFilterUp || filterType == png::kFilterAverage ||
            filterType == png::kFilterPaeth;
@@ -231,14 +216,14 @@ PaethRows paethRows(size_t bpp, std::uint32_t firstTriple, size_t pairs) {
 void checkPaethExhaustively() {
     constexpr size_t kPairs = 1024;
     constexpr std::uint32_t kTriples = 1u << 24;
-    const std::vector<LevelUnderTest> levels = availableLevels();
+    const std::vector<kernels::AvailableLevel> levels = kernels::availableLevels();
     Bytes out;
     for (const size_t bpp : {3, 4}) {
         const auto perRow = static_cast<std::uint32_t>(kPairs * bpp);
         for (std::uint32_t first = 0; first < kTriples; first += perRow) {
             const PaethRows rows = paethRows(bpp, first, kPairs);
             out.assign(rows.raw.size(), 0);
-            for (const LevelUnderTest& l : levels) {
+            for (const kernels::AvailableLevel& l : levels) {
                 describe("paeth %s bpp %zu triples from %u", kernels::levelName(l.level), bpp,
                          first);
                 const size_t index = bpp - kernels::kFirstKernelBpp;
@@ -291,7 +276,7 @@ void checkRowKernels() {
     RowSource source;
     RowBuffers buffers;
     const std::vector<size_t> lengths = rowLengths();
-    for (const LevelUnderTest& l : availableLevels()) {
+    for (const kernels::AvailableLevel& l : kernels::availableLevels()) {
         for (const size_t bpp : {3, 4}) {
             for (int type = 0; type < png::kFilterTypeCount; ++type) {
                 for (const size_t n : lengths) {
@@ -324,7 +309,7 @@ void checkRowCopies() {
     RowSource source;
     CopyBuffers buffers;
     const KernelSet& reference = kernels::reference::kernelSet();
-    for (const LevelUnderTest& l : availableLevels()) {
+    for (const kernels::AvailableLevel& l : kernels::availableLevels()) {
         for (const size_t count : rowLengths()) {
             const Bytes rgba = source.row(4 * count, Content::kUniform);
             const Bytes rgb = source.row(3 * count, Content::kUniform);
@@ -433,7 +418,7 @@ int main(int argc, char** argv) {
     std::signal(SIGSEGV, onFault);
     std::signal(SIGBUS, onFault);
     std::printf("levels:");
-    for (const LevelUnderTest& l : availableLevels()) {
+    for (const kernels::AvailableLevel& l : kernels::availableLevels()) {
         std::printf(" %s", kernels::levelName(l.level));
     }
     std::printf("; active: %s\n", kernels::levelName(kernels::bestLevel()));

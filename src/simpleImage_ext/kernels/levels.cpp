@@ -64,8 +64,18 @@ const KernelSet* kernelSet(Level level) noexcept {
     }
 }
 
+std::vector<AvailableLevel> availableLevels() {
+    std::vector<AvailableLevel> levels;
+    for (const Level level : kAllLevels) {
+        if (const KernelSet* set = kernelSet(level)) {
+            levels.push_back({level, set});
+        }
+    }
+    return levels;
+}
+
 Level bestLevel() noexcept {
-    Level best = Level::kPortable;
+    Level best = Level::kReference;
     for (const Level level : kAllLevels) {
         if (kernelSet(level) != nullptr) {
             best = level;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "kernels/kernel_set.hpp"
 
@@ -25,6 +26,14 @@ const char* levelName(Level level) noexcept;
 
 // The kernels of `level`, or nullptr when this build or this processor lacks it.
 const KernelSet* kernelSet(Level level) noexcept;
+
+struct AvailableLevel {
+    Level level;
+    const KernelSet* set;
+};
+
+// The levels that this build and this processor have, slowest first.
+std::vector<AvailableLevel> availableLevels();
 
 // The fastest level available here.
 Level bestLevel() noexcept;
