@@ -18,6 +18,7 @@
 #include <immintrin.h>
 
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "kernels/kernel_set.hpp"
@@ -105,9 +106,9 @@ Xmm subBlock(Xmm x, Xmm previousBlock) noexcept {
         return _mm_add_epi8(prefixSum<bpp>(x), _mm_shuffle_epi32(previousBlock, 0xFF));
     } else {
 #if defined(__SSSE3__)
-        const Xmm lastPixelRepeated =
+        const Xmm lastBytesRepeated =
             _mm_setr_epi8(13, 14, 15, 13, 14, 15, 13, 14, 15, 13, 14, 15, 13, 14, 15, 13);
-        return _mm_add_epi8(prefixSum<bpp>(x), _mm_shuffle_epi8(previousBlock, lastPixelRepeated));
+        return _mm_add_epi8(prefixSum<bpp>(x), _mm_shuffle_epi8(previousBlock, lastBytesRepeated));
 #else
         // Without a byte shuffle the carry enters the first pixel and the sum spreads it.
         return prefixSum<bpp>(_mm_add_epi8(x, _mm_srli_si128(previousBlock, 16 - bpp)));
