@@ -1,0 +1,435 @@
+// Checks every kernel level that this processor runs against the reference
+// kernels: the Paeth predictor on every (a, b, c) in both directions, every
+// filter type and pixel size on random rows of many lengths, the row copies,
+// and the public entry points. Rows sit against inaccessible pages, so a
+// kernel that reads or writes outside its row faults at once.
+//
+// Usage: kernel_checks [section...], sections: paeth rows copies entry-points
+// (all by default). Prints each mismatch; exits with 1 on any, 2 on a fault.
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "image/pixel_rows.hpp"
+#include "kernels/levels.hpp"
+#include "kernels/reference.hpp"
+#include "png/filters.hpp"
+
+namespace {
+
+using kernels::KernelSet;
+using kernels::Level;
+using std::size_t;
+using std::uint8_t;
+using Bytes = std::vector<uint8_t>;
+
+static_assert(png::_paethPredictor(100, 100, 50) == 100, "a tie of a and b goes to a");
+static_assert(png::_paethPredictor(10, 40, 20) == 40, "a tie of b and c goes to b");
+static_assert(png::_paethPredictor(10, 20, 15) == 15);
+static_assert(png::_paethPredictor(255, 0, 255) == 0);
+static_assert(png::_paethPredictor(200, 100, 0) == 200);
+
+// ---------------------------------------------------------------------------
+// Reporting
+
+char currentCase[256] = "start-up";
+int mismatchCount = 0;
+
+void describe(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(currentCase, sizeof currentCase, format, arguments);
+    va_end(arguments);
+}
+
+void onFault(int) {
+    constexpr char kPrefix[] = "FAULT in ";
+    (void)!write(STDERR_FILENO, kPrefix, sizeof kPrefix - 1);
+    (void)!write(STDERR_FILENO, currentCase, std::strlen(currentCase));
+    (void)!write(STDERR_FILENO, "\n", 1);
+    _exit(2);
+}
+
+void expect(bool ok, const char* what) {
+    if (!ok && ++mismatchCount <= 40) {
+        std::fprintf(stderr, "MISMATCH in %s: %s\n", currentCase, what);
+    }
+}
+
+void expectSameBytes(const uint8_t* actual, const uint8_t* expected, size_t n, const char* what) {
+    for (size_t i = 0; i < n; ++i) {
+        if (actual[i] != expected[i]) {
+            char detail[160];
+            std::snprintf(detail, sizeof detail, "%s: byte %zu is %d, expected %d", what, i,
+                          actual[i], expected[i]);
+            expect(false, detail);
+            return;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Buffers
+
+enum class Placement { kAgainstEnd, kAgainstStart };
+constexpr Placement kPlacements[] = {Placement::kAgainstEnd, Placement::kAgainstStart};
+
+const char* placementName(Placement placement) {
+    return placement == Placement::kAgainstEnd ? "end" : "start";
+}
+
+// Room for a row between two inaccessible pages; the row is placed against one
+// of them, so that an access just past either end faults.
+class GuardedBuffer {
+public:
+    explicit GuardedBuffer(size_t capacity) {
+        page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        room_ = (capacity + page_ - 1) / page_ * page_;
+        void* mapped = mmap(nullptr, room_ + 2 * page_, PROT_READ | PROT_WRITE,
+                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED) {
+            std::perror("mmap");
+            std::exit(3);
+        }
+        base_ = static_cast<uint8_t*>(mapped);
+        mprotect(base_, page_, PROT_NONE);
+        mprotect(base_ + page_ + room_, page_, PROT_NONE);
+    }
+    ~GuardedBuffer() { munmap(base_, room_ + 2 * page_); }
+    GuardedBuffer(const GuardedBuffer&) = delete;
+    GuardedBuffer& operator=(const GuardedBuffer&) = delete;
+
+    uint8_t* place(size_t n, Placement placement) const {
+        return placement == Placement::kAgainstEnd ? base_ + page_ + room_ - n : base_ + page_;
+    }
+    // The row placed and filled with `bytes`.
+    uint8_t* hold(const Bytes& bytes, Placement placement) const {
+        uint8_t* row = place(bytes.size(), placement);
+        if (!bytes.empty()) {
+            std::memcpy(row, bytes.data(), bytes.size());
+        }
+        return row;
+    }
+
+private:
+    size_t page_ = 0;
+    size_t room_ = 0;
+    uint8_t* base_ = nullptr;
+};
+
+// Random rows: uniform bytes, or bytes from a few values near the ends and the
+// middle of the range, which makes ties and wrap-arounds frequent.
+enum class Content { kUniform, kFewValues };
+constexpr Content kContents[] = {Content::kUniform, Content::kFewValues};
+
+class RowSource {
+public:
+    Bytes row(size_t n, Content content) {
+        constexpr uint8_t kFew[] = {0, 1, 2, 127, 128, 129, 254, 255};
+        Bytes bytes(n);
+        for (uint8_t& byte : bytes) {
+            const auto value = static_cast<uint8_t>(engine_());
+            byte = content == Content::kUniform ? value : kFew[value % 8];
+        }
+        return bytes;
+    }
+
+private:
+    std::mt19937 engine_{20240611};
+};
+
+std::vector<size_t> rowLengths() {
+    std::vector<size_t> lengths;
+    for (size_t n = 0; n <= 140; ++n) {
+        lengths.push_back(n);
+    }
+    for (size_t n : {255, 256, 257, 1000, 1001, 1002, 4093, 12000, 16000, 16003}) {
+        lengths.push_back(n);
+    }
+    return lengths;
+}
+
+constexpr size_t kLongestRow = 16003;
+
+bool readsRowAbove(int filterType) {
+    return filterType == png::kFilterUp || filterType == png::kFilterAverage ||
+           filterType == png::kFilterPaeth;
+}
+
+// ---------------------------------------------------------------------------
+// The Paeth predictor on every (a, b, c), in both directions. Pixels alternate
+// between setup and probe: a setup pixel is made to hold `a` (raw, or after
+// reconstruction) under the row-above byte `c`, and the probe pixel after it has
+// `b` above, so each probe byte is predicted from (a, b, c). Each row covers
+// kPairs * bpp triples.
+
+struct PaethRows {
+    Bytes previous, filtered, reconstructed, raw, forward;
+};
+
+PaethRows paethRows(size_t bpp, std::uint32_t firstTriple, size_t pairs) {
+    const size_t n = pairs * 2 * bpp;
+    PaethRows rows{Bytes(n), Bytes(n), Bytes(n), Bytes(n), Bytes(n)};
+    for (size_t pair = 0; pair < pairs; ++pair) {
+        for (size_t channel = 0; channel < bpp; ++channel) {
+            const std::uint32_t triple = (firstTriple + pair * bpp + channel) & 0xFFFFFF;
+            const int a = static_cast<int>(triple >> 16);
+            const int b = static_cast<int>((triple >> 8) & 0xFF);
+            const int c = static_cast<int>(triple & 0xFF);
+            const int probeValue = static_cast<int>((triple * 37) & 0xFF);
+            const size_t setup = 2 * pair * bpp + channel;
+            const size_t probe = setup + bpp;
+            const bool first = setup < bpp;
+            const int setupLeft = first ? 0 : rows.reconstructed[setup - bpp];
+            const int setupRawLeft = first ? 0 : rows.raw[setup - bpp];
+            const int setupUpperLeft = first ? 0 : rows.previous[setup - bpp];
+
+            rows.previous[setup] = static_cast<uint8_t>(c);
+            rows.previous[probe] = static_cast<uint8_t>(b);
+            rows.reconstructed[setup] = static_cast<uint8_t>(a);
+            rows.filtered[setup] =
+                static_cast<uint8_t>(a - png::_paethPredictor(setupLeft, c, setupUpperLeft));
+            rows.filtered[probe] = static_cast<uint8_t>(probeValue);
+            rows.reconstructed[probe] =
+                static_cast<uint8_t>(probeValue + png::_paethPredictor(a, b, c));
+            rows.raw[setup] = static_cast<uint8_t>(a);
+            rows.raw[probe] = static_cast<uint8_t>(probeValue);
+            rows.forward[setup] =
+                static_cast<uint8_t>(a - png::_paethPredictor(setupRawLeft, c, setupUpperLeft));
+            rows.forward[probe] = static_cast<uint8_t>(probeValue - png::_paethPredictor(a, b, c));
+        }
+    }
+    return rows;
+}
+
+void checkPaethExhaustively() {
+    constexpr size_t kPairs = 1024;
+    constexpr std::uint32_t kTriples = 1u << 24;
+    const std::vector<kernels::AvailableLevel> levels = kernels::availableLevels();
+    Bytes out;
+    for (const size_t bpp : {3, 4}) {
+        const auto perRow = static_cast<std::uint32_t>(kPairs * bpp);
+        for (std::uint32_t first = 0; first < kTriples; first += perRow) {
+            const PaethRows rows = paethRows(bpp, first, kPairs);
+            out.assign(rows.raw.size(), 0);
+            for (const kernels::AvailableLevel& l : levels) {
+                describe("paeth %s bpp %zu triples from %u", kernels::levelName(l.level), bpp,
+                         first);
+                const size_t index = bpp - kernels::kFirstKernelBpp;
+                l.set->reconstruct.byBpp[index][png::kFilterPaeth](
+                    rows.filtered.data(), rows.previous.data(), out.data(), out.size());
+                expectSameBytes(out.data(), rows.reconstructed.data(), out.size(), "reconstruct");
+                l.set->filter.byBpp[index][png::kFilterPaeth](rows.raw.data(), rows.previous.data(),
+                                                            out.data(), out.size());
+                expectSameBytes(out.data(), rows.forward.data(), out.size(), "filter");
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Every filter kernel of every level against the reference on random rows.
+
+struct RowBuffers {
+    GuardedBuffer in{kLongestRow};
+    GuardedBuffer previous{kLongestRow};
+    GuardedBuffer out{kLongestRow};
+};
+
+void checkRowKernel(const KernelSet& set, size_t bpp, int type, const Bytes& input,
+                    const Bytes& above, Placement placement, RowBuffers& buffers) {
+    const KernelSet& reference = kernels::reference::kernelSet();
+    const size_t index = bpp - kernels::kFirstKernelBpp;
+    const size_t n = input.size();
+    // None and Sub never read the row above; give them none to read.
+    const uint8_t* previous = readsRowAbove(type) ? buffers.previous.hold(above, placement) : nullptr;
+    const uint8_t* in = buffers.in.hold(input, placement);
+    uint8_t* out = buffers.out.place(n, placement);
+    Bytes expected(n);
+
+    reference.reconstruct.byBpp[index][type](input.data(), previous, expected.data(), n);
+    set.reconstruct.byBpp[index][type](in, previous, out, n);
+    expectSameBytes(out, expected.data(), n, "reconstruct");
+
+    uint8_t* inPlace = buffers.in.hold(input, placement);
+    set.reconstruct.byBpp[index][type](inPlace, previous, inPlace, n);
+    expectSameBytes(inPlace, expected.data(), n, "reconstruct in place");
+
+    in = buffers.in.hold(input, placement);
+    reference.filter.byBpp[index][type](input.data(), previous, expected.data(), n);
+    set.filter.byBpp[index][type](in, previous, out, n);
+    expectSameBytes(out, expected.data(), n, "filter");
+}
+
+void checkRowKernels() {
+    RowSource source;
+    RowBuffers buffers;
+    const std::vector<size_t> lengths = rowLengths();
+    for (const kernels::AvailableLevel& l : kernels::availableLevels()) {
+        for (const size_t bpp : {3, 4}) {
+            for (int type = 0; type < png::kFilterTypeCount; ++type) {
+                for (const size_t n : lengths) {
+                    for (const Content content : kContents) {
+                        const Bytes input = source.row(n, content);
+                        const Bytes above = source.row(n, content);
+                        for (const Placement placement : kPlacements) {
+                            describe("rows %s bpp %zu type %d length %zu against %s",
+                                     kernels::levelName(l.level), bpp, type, n,
+                                     placementName(placement));
+                            checkRowKernel(*l.set, bpp, type, input, above, placement, buffers);
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The row copies of every level against the reference.
+
+struct CopyBuffers {
+    GuardedBuffer rgba{4 * kLongestRow};
+    GuardedBuffer rgb{3 * kLongestRow};
+    GuardedBuffer alpha{kLongestRow};
+};
+
+void checkRowCopies() {
+    RowSource source;
+    CopyBuffers buffers;
+    const KernelSet& reference = kernels::reference::kernelSet();
+    for (const kernels::AvailableLevel& l : kernels::availableLevels()) {
+        for (const size_t count : rowLengths()) {
+            const Bytes rgba = source.row(4 * count, Content::kUniform);
+            const Bytes rgb = source.row(3 * count, Content::kUniform);
+            const Bytes alpha = source.row(count, Content::kUniform);
+            Bytes expectedRgba(4 * count);
+            Bytes expectedRgb(3 * count);
+            Bytes expectedAlpha(count);
+            for (const Placement placement : kPlacements) {
+                describe("copies %s pixels %zu against %s", kernels::levelName(l.level), count,
+                         placementName(placement));
+                reference.splitRgba(rgba.data(), count, expectedRgb.data(), expectedAlpha.data());
+                uint8_t* rgbOut = buffers.rgb.place(3 * count, placement);
+                uint8_t* alphaOut = buffers.alpha.place(count, placement);
+                l.set->splitRgba(buffers.rgba.hold(rgba, placement), count, rgbOut, alphaOut);
+                expectSameBytes(rgbOut, expectedRgb.data(), 3 * count, "split colours");
+                expectSameBytes(alphaOut, expectedAlpha.data(), count, "split alpha");
+
+                reference.mergeRgba(rgb.data(), alpha.data(), count, expectedRgba.data());
+                uint8_t* rgbaOut = buffers.rgba.place(4 * count, placement);
+                l.set->mergeRgba(buffers.rgb.hold(rgb, placement),
+                                 buffers.alpha.hold(alpha, placement), count, rgbaOut);
+                expectSameBytes(rgbaOut, expectedRgba.data(), 4 * count, "merge");
+
+                reference.swapRedBlue(rgb.data(), count, expectedRgb.data());
+                rgbOut = buffers.rgba.place(3 * count, placement);
+                l.set->swapRedBlue(buffers.rgb.hold(rgb, placement), count, rgbOut);
+                expectSameBytes(rgbOut, expectedRgb.data(), 3 * count, "swap");
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The public entry points: the active level for 3 and 4 bytes per pixel, the
+// reference for other pixel sizes and for Average without a row above, the
+// substitutions made for an empty row above, and refused filter types.
+
+void checkEntryPoints() {
+    RowSource source;
+    for (const int bpp : {1, 2, 3, 4, 6, 8}) {
+        for (int type = 0; type < png::kFilterTypeCount; ++type) {
+            for (const size_t n : {0, 1, 5, 17, 64, 101, 999}) {
+                for (const bool withAbove : {true, false}) {
+                    describe("entry points bpp %d type %d length %zu %s", bpp, type, n,
+                             withAbove ? "with a row above" : "without a row above");
+                    const Bytes input = source.row(n, Content::kFewValues);
+                    const Bytes above = withAbove ? source.row(n, Content::kFewValues) : Bytes();
+                    const uint8_t* previous = withAbove ? above.data() : nullptr;
+                    const auto width = static_cast<size_t>(bpp);
+                    Bytes expected(n);
+                    Bytes out(n);
+
+                    kernels::reference::reconstructRange(type, input.data(), previous, width,
+                                                         expected.data(), 0, n);
+                    expect(png::_applyPngFilter(type, input, above, bpp, out) == 0, "result");
+                    expectSameBytes(out.data(), expected.data(), n, "reconstruct");
+                    out = input;
+                    png::_applyPngFilter(type, out, above, bpp, out);
+                    expectSameBytes(out.data(), expected.data(), n, "reconstruct in place");
+
+                    kernels::reference::filterRange(type, input.data(), previous, width,
+                                                    expected.data(), 0, n);
+                    png::filterRow(static_cast<png::FilterType>(type), input, above, bpp, out);
+                    expectSameBytes(out.data(), expected.data(), n, "filter");
+                }
+            }
+        }
+    }
+
+    const Bytes input = source.row(12, Content::kUniform);
+    for (const int type : {-1, 5, 6, 255, INT_MIN, INT_MAX}) {
+        describe("entry points refused filter type %d", type);
+        Bytes out(12, 0xA5);
+        expect(png::_applyPngFilter(type, input, input, 3, out) == -1, "result");
+        expect(out == Bytes(12, 0xA5), "the output was written");
+    }
+
+    describe("entry points row copies");
+    const Bytes rgba = source.row(4 * 301, Content::kUniform);
+    Bytes rgb(3 * 301), alpha(301), expectedRgb(3 * 301), expectedAlpha(301), back(4 * 301);
+    kernels::reference::splitRgba(rgba.data(), 301, expectedRgb.data(), expectedAlpha.data());
+    pixel_rows::splitRgba(rgba.data(), 301, rgb.data(), alpha.data());
+    expect(rgb == expectedRgb && alpha == expectedAlpha, "split");
+    pixel_rows::mergeRgba(rgb.data(), alpha.data(), 301, back.data());
+    expect(back == rgba, "merge after split");
+    pixel_rows::swapRedBlue(rgb.data(), 301, expectedRgb.data());
+    pixel_rows::swapRedBlue(expectedRgb.data(), 301, back.data());
+    expect(std::equal(rgb.begin(), rgb.end(), back.begin()), "swap twice");
+}
+
+struct Section {
+    std::string_view name;
+    void (*run)();
+};
+
+constexpr Section kSections[] = {
+    {"paeth", checkPaethExhaustively},
+    {"rows", checkRowKernels},
+    {"copies", checkRowCopies},
+    {"entry-points", checkEntryPoints},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::signal(SIGSEGV, onFault);
+    std::signal(SIGBUS, onFault);
+    std::printf("levels:");
+    for (const kernels::AvailableLevel& l : kernels::availableLevels()) {
+        std::printf(" %s", kernels::levelName(l.level));
+    }
+    std::printf("; active: %s\n", kernels::levelName(kernels::bestLevel()));
+
+    const std::vector<std::string_view> wanted(argv + 1, argv + argc);
+    for (const Section& section : kSections) {
+        if (wanted.empty() || std::find(wanted.begin(), wanted.end(), section.name) != wanted.end()) {
+            section.run();
+            std::printf("%s: done\n", section.name.data());
+        }
+    }
+    std::printf("%d mismatches\n", mismatchCount);
+    return mismatchCount == 0 ? 0 : 1;
+}
