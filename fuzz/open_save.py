@@ -1,0 +1,118 @@
+"""Fuzz target: SimpleImage.open on raw bytes and, for every image that
+decodes, a save to a file and a second open of that file.
+
+Opening may fail only with the errors that the decoders document, and a
+ValueError only with one of their messages. The image read back must equal the
+first in size, pixels, alpha plane and filter list, and in every chunk other
+than IDAT (PNG) or in the header record (BMP).
+
+    fuzz/open_save.py [libFuzzer options] [corpus directories]
+"""
+
+import atexit
+import os
+import re
+import shutil
+import struct
+import sys
+import tempfile
+import zlib
+
+from Corvane import SimpleImage
+
+REFUSALS = {
+    "Unsupported image format", "Unsupported PNG signature",
+    "Unexpected EOF while reading chunk length", "Unexpected EOF while reading chunk type",
+    "Unexpected EOF while reading chunk data", "Unexpected EOF while reading chunk CRC",
+    "Corrupted PNG chunk detected", "Incomplete PNG header information",
+    "Only 8-bit PNG images are supported", "Only RGB/RGBA PNG images are supported",
+    "Unsupported PNG configuration (compression/filter/interlace)", "Malformed PNG image data",
+    "Unsupported BMP header", "Corrupted BMP DIB header",
+    "Only BITMAPINFOHEADER BMP files are supported",
+    "Only uncompressed 24-bit BMP files are supported", "Incomplete BMP pixel data",
+    "negative count",  # a BMP with a negative width and some rows, as bytearray() says
+}
+FILTER_REFUSAL = re.compile(r"Unsupported PNG filter: \d+")
+# Errors passed on from struct, zlib and the allocation of the pixel buffers.
+PASSED_ON = (OverflowError, struct.error, zlib.error, MemoryError)
+
+
+class Finding(AssertionError):
+    """Behaviour that the documentation does not allow."""
+
+
+_scratch = None
+
+
+def scratch_path() -> str:
+    """A file in a private directory (in memory where the system has one)."""
+    global _scratch
+    if _scratch is None:
+        _scratch = tempfile.mkdtemp(prefix="simpleimage-fuzz-",
+                                    dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+        atexit.register(shutil.rmtree, _scratch, True)
+    return os.path.join(_scratch, "image")
+
+
+def open_bytes(data: bytes):
+    """The decoded image, or None when the bytes are refused as documented."""
+    try:
+        return SimpleImage.open(data)
+    except ValueError as error:
+        if str(error) in REFUSALS or FILTER_REFUSAL.fullmatch(str(error)):
+            return None
+        raise Finding(f"undocumented refusal: {error!r}") from error
+    except PASSED_ON:
+        return None
+
+
+def bmp_writable(image) -> bool:
+    """Whether every field that the BMP writer packs unsigned is in range; a
+    negative width (with height 0) or resolution is documented to fail."""
+    return image.width >= 0 and all(0 <= value < 2**32 for value in image._bmp_header.values())
+
+
+def non_idat_chunks(image):
+    return [entry for entry in image._png_chunks if entry[0] != b"IDAT"]
+
+
+def require_same(first, second):
+    fields = ("size", "pixels", "_alpha", "_png_filters", "_bmp_header")
+    for field in fields:
+        if getattr(first, field) != getattr(second, field):
+            raise Finding(f"{field} changed by a save and reopen")
+    if (first._png_chunks is None) != (second._png_chunks is None):
+        raise Finding("the format changed by a save and reopen")
+    if first._png_chunks is not None and non_idat_chunks(first) != non_idat_chunks(second):
+        raise Finding("chunks changed by a save and reopen")
+
+
+def check(data: bytes):
+    image = open_bytes(data)
+    if image is None:
+        return
+    path = scratch_path()
+    if image._bmp_header is not None and not bmp_writable(image):
+        try:
+            image.save(path)
+        except struct.error:
+            return
+        raise Finding("an unwritable BMP header was written")
+    try:
+        image.save(path)
+    except MemoryError:
+        return
+    require_same(image, SimpleImage.open(path))
+
+
+def main():
+    import atheris
+    import png_mutator
+
+    sys.stdout = open(os.devnull, "w")  # open() prints a line for every image
+    atheris.Setup(sys.argv, check, custom_mutator=png_mutator.mutate)
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()
