@@ -9,16 +9,14 @@ than IDAT (PNG) or in the header record (BMP).
     fuzz/open_save.py [libFuzzer options] [corpus directories]
 """
 
-import atexit
 import os
 import re
-import shutil
 import struct
 import sys
-import tempfile
 import zlib
 
 from Corvane import SimpleImage
+from harness import Finding, scratch_directory
 
 REFUSALS = {
     "Unsupported image format", "Unsupported PNG signature",
@@ -35,23 +33,6 @@ REFUSALS = {
 FILTER_REFUSAL = re.compile(r"Unsupported PNG filter: \d+")
 # Errors passed on from struct, zlib and the allocation of the pixel buffers.
 PASSED_ON = (OverflowError, struct.error, zlib.error, MemoryError)
-
-
-class Finding(AssertionError):
-    """Behaviour that the documentation does not allow."""
-
-
-_scratch = None
-
-
-def scratch_path() -> str:
-    """A file in a private directory (in memory where the system has one)."""
-    global _scratch
-    if _scratch is None:
-        _scratch = tempfile.mkdtemp(prefix="simpleimage-fuzz-",
-                                    dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
-        atexit.register(shutil.rmtree, _scratch, True)
-    return os.path.join(_scratch, "image")
 
 
 def open_bytes(data: bytes):
@@ -91,7 +72,7 @@ def check(data: bytes):
     image = open_bytes(data)
     if image is None:
         return
-    path = scratch_path()
+    path = os.path.join(scratch_directory(), "image")
     if image._bmp_header is not None and not bmp_writable(image):
         try:
             image.save(path)

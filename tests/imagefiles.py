@@ -207,3 +207,35 @@ def bmp_fields(data: bytes) -> dict[str, int]:
     assert data[:2] == b"BM"
     values = struct.unpack("<IHHI", data[2:14]) + struct.unpack("<IiiHHIIiiII", data[14:54])
     return dict(zip(BMP_FIELDS, values, strict=True))
+
+
+def split_payload(data: bytes, lengths: list[int]) -> list[bytes]:
+    """The rule by which the chunk-preserving writer cuts its compressed image
+    data along the source's IDAT sizes, step by step as documented."""
+    parts, offset = [], 0
+    for index, length in enumerate(lengths):
+        if offset >= len(data):
+            break
+        if length <= 0:
+            continue
+        rest = len(data) - offset
+        take = rest if index == len(lengths) - 1 else min(length, rest)
+        parts.append(data[offset:offset + take])
+        offset += take
+    if offset < len(data):
+        parts.append(data[offset:])
+    return parts
+
+
+def read_bmp_pixels(data: bytes) -> bytes:
+    """The RGB rows, top to bottom, of a bottom-up 24-bit BMP file."""
+    fields = bmp_fields(data)
+    width, height, offset = fields["width"], fields["height"], fields["offset"]
+    stride = (width * 3 + 3) // 4 * 4
+    rgb = bytearray()
+    for row in reversed(range(height)):
+        start = offset + row * stride
+        for x in range(width):
+            b, g, r = data[start + 3 * x:start + 3 * x + 3]
+            rgb += bytes((r, g, b))
+    return bytes(rgb)
