@@ -123,10 +123,9 @@ class Calls:
         if heavy(width, height):
             return
         chunks = self.draw.chunk_list()
+        plain = type(chunks) is list and not chunks  # decided before a hostile entry runs
         ext._writePngWithChunks(path, width, height, pixels, alpha, chunks, filters)
-        if type(chunks) is list and not chunks:
-            chunks = None
-        self.check_png(path, width, height, pixels, alpha, filters, chunks)
+        self.check_png(path, width, height, pixels, alpha, filters, None if plain else chunks)
 
     def write_bmp(self):
         path = self.draw.path(".bmp")
