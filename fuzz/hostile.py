@@ -129,6 +129,20 @@ class DisagreeingLength:
         return self.value
 
 
+class Exporter:
+    """Exports a buffer through Python code: `make` gives the memoryview
+    (or raises), which may disagree with len()."""
+
+    def __init__(self, make, claimed):
+        self.make, self.claimed = make, claimed
+
+    def __buffer__(self, flags):
+        return self.make()
+
+    def __len__(self):
+        return self.claimed
+
+
 class PathRaises:
     __fspath__ = raise_hostile
 
@@ -200,6 +214,10 @@ class Draw:
             lambda: data.decode("latin-1"), lambda: None, lambda: 5,
             lambda: LyingLength(size, list(data[:self.small()])),
             lambda: LyingLength(2**62, []), lambda: LengthRaises(),
+            lambda: Exporter(lambda: memoryview(bytearray(data)), size),
+            lambda: Exporter(lambda: memoryview(bytearray(data[:-1])), size),
+            lambda: Exporter(lambda: memoryview(data), size),
+            lambda: Exporter(raise_hostile, size),
         ]
         return self.src.pick(forms)()
 
