@@ -15,8 +15,10 @@ import struct
 import sys
 import zlib
 
+import paths  # noqa: F401  (makes the test helpers importable)
 from Corvane import SimpleImage
 from harness import Finding, scratch_directory
+from imagefiles import split_payload
 
 REFUSALS = {
     "Unsupported image format", "Unsupported PNG signature",
@@ -57,6 +59,23 @@ def non_idat_chunks(image):
     return [entry for entry in image._png_chunks if entry[0] != b"IDAT"]
 
 
+def idat_lengths(image):
+    return [entry[2] for entry in image._png_chunks if entry[0] == b"IDAT"]
+
+
+def require_split_along_the_source(first, second):
+    """The new image data is cut along the source's IDAT sizes (the cut depends
+    only on the data's length), and stands as one run of IDAT chunks."""
+    written = idat_lengths(second)
+    expected = [len(part) for part in split_payload(bytes(sum(written)), idat_lengths(first))]
+    if written != (expected or written[:1]):
+        raise Finding(f"IDAT sizes {written} for source sizes {idat_lengths(first)}")
+    types = [entry[0] for entry in second._png_chunks]
+    start = types.index(b"IDAT")
+    if types[start:start + len(written)] != [b"IDAT"] * len(written):
+        raise Finding("the IDAT chunks were not written as one run")
+
+
 def require_same(first, second):
     fields = ("size", "pixels", "_alpha", "_png_filters", "_bmp_header")
     for field in fields:
@@ -64,8 +83,10 @@ def require_same(first, second):
             raise Finding(f"{field} changed by a save and reopen")
     if (first._png_chunks is None) != (second._png_chunks is None):
         raise Finding("the format changed by a save and reopen")
-    if first._png_chunks is not None and non_idat_chunks(first) != non_idat_chunks(second):
-        raise Finding("chunks changed by a save and reopen")
+    if first._png_chunks is not None:
+        if non_idat_chunks(first) != non_idat_chunks(second):
+            raise Finding("chunks changed by a save and reopen")
+        require_split_along_the_source(first, second)
 
 
 def check(data: bytes):
