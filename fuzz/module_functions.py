@@ -22,7 +22,7 @@ import paths  # noqa: F401  (makes the test helpers importable)
 from byte_source import ByteSource
 from Corvane import SimpleImage, simpleImage_ext as ext
 from harness import Finding, scratch_directory
-from hostile import Draw, GetRaises, Hostile, OddGet, module_replacement
+from hostile import Draw, GetRaises, Hostile, OddGet, ScriptedStream, module_replacement
 from imagefiles import (chunk, idat_stream, parse_png, read_bmp_pixels, split_payload,
                         unfilter_scanlines)
 
@@ -61,7 +61,7 @@ class Calls:
 
     def read_chunk(self):
         stream = self.draw.stream()
-        plain = type(stream).__name__ == "ScriptedStream" and not any(
+        plain = isinstance(stream, ScriptedStream) and not any(
             mode < 12 for mode in stream.script[:4])
         content = stream.inner.getvalue() if plain else None
         chunk_type, data = ext._readChunk(stream)
