@@ -209,6 +209,38 @@ def bmp_fields(data: bytes) -> dict[str, int]:
     return dict(zip(BMP_FIELDS, values, strict=True))
 
 
+def split_payload(data: bytes, lengths: list[int]) -> list[bytes]:
+    """The rule by which the chunk-preserving writer cuts its compressed image
+    data along the source's IDAT sizes, step by step as documented."""
+    parts, offset = [], 0
+    for index, length in enumerate(lengths):
+        if offset >= len(data):
+            break
+        if length <= 0:
+            continue
+        rest = len(data) - offset
+        take = rest if index == len(lengths) - 1 else min(length, rest)
+        parts.append(data[offset:offset + take])
+        offset += take
+    if offset < len(data):
+        parts.append(data[offset:])
+    return parts
+
+
+def read_bmp_pixels(data: bytes) -> bytes:
+    """The RGB rows, top to bottom, of a bottom-up 24-bit BMP file."""
+    fields = bmp_fields(data)
+    width, height, offset = fields["width"], fields["height"], fields["offset"]
+    stride = (width * 3 + 3) // 4 * 4
+    rgb = bytearray()
+    for row in reversed(range(height)):
+        start = offset + row * stride
+        for x in range(width):
+            b, g, r = data[start + 3 * x:start + 3 * x + 3]
+            rgb += bytes((r, g, b))
+    return bytes(rgb)
+
+
 def stored_chunks(chunks: list[tuple[bytes, bytes]]) -> list[tuple[bytes, bytes | None, int]]:
     """The chunk list that the decoder keeps for the given (type, data) chunks."""
     return [(t, None if t == b"IDAT" else d, len(d)) for t, d in chunks]
@@ -216,17 +248,8 @@ def stored_chunks(chunks: list[tuple[bytes, bytes]]) -> list[tuple[bytes, bytes 
 
 def split_rule_sizes(total: int, lengths: list[int]) -> list[int]:
     """Sizes of the IDAT chunks that a new payload of `total` bytes is cut into
-    along the source's IDAT lengths: each positive length while the payload
-    lasts, except that the last entry takes all that is left; whatever remains
-    after the walk becomes one more chunk."""
-    sizes, left = [], total
-    for index, length in enumerate(lengths):
-        if left == 0:
-            break
-        if length > 0:
-            sizes.append(left if index == len(lengths) - 1 else min(length, left))
-            left -= sizes[-1]
-    return sizes + [left] if left else sizes
+    along the source's IDAT lengths."""
+    return [len(part) for part in split_payload(bytes(total), lengths)]
 
 
 def idat_total(stored: list) -> int:

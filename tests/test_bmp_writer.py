@@ -8,6 +8,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from PIL import Image
 
 from imagefiles import bmp_fields, make_bmp
+from memory import plain_memory_only
 from subprocesses import run_python
 
 
@@ -148,6 +149,7 @@ def test_failing_write_leaves_the_bytes_written_before(tmp_path):
     assert out.split() == ["True"]
 
 
+@plain_memory_only
 def test_no_output_buffer_of_the_image_size(tmp_path):
     """Peak memory grows by far less than the 48 MB image while it is written."""
     out = run_python(f"""

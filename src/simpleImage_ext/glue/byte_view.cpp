@@ -1,5 +1,7 @@
 #include "glue/byte_view.hpp"
 
+#include "glue/allocation.hpp"
+
 #include <cstring>
 
 namespace py {
@@ -40,7 +42,9 @@ bool ByteView::acquireWritable(PyObject* object) {
         bytes_ = {static_cast<const std::uint8_t*>(view_.buf), count};
         return true;
     }
-    gathered_.resize(count);
+    if (!allocating([&] { gathered_.resize(count); })) {
+        return false;
+    }
     if (PyBuffer_ToContiguous(gathered_.data(), &view_, view_.len, 'C') < 0) {
         return false;
     }

@@ -1,5 +1,6 @@
 #include "png/encoder.hpp"
 
+#include "glue/allocation.hpp"
 #include "glue/arguments.hpp"
 #include "glue/byte_view.hpp"
 #include "glue/bytes.hpp"
@@ -98,9 +99,14 @@ Ref _write_png_bytes(std::int32_t width, std::int32_t height,
         return {};
     }
     auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(stream.get()));
-    encodeScanlines(static_cast<std::size_t>(width), static_cast<std::size_t>(rows), bpp, pixels,
-                    alphaView.bytes(), filterView.bytes(),
-                    {out, static_cast<std::size_t>(*streamSize)});
+    const bool encoded = py::allocating([&] {
+        encodeScanlines(static_cast<std::size_t>(width), static_cast<std::size_t>(rows), bpp,
+                        pixels, alphaView.bytes(), filterView.bytes(),
+                        {out, static_cast<std::size_t>(*streamSize)});
+    });
+    if (!encoded) {
+        return {};
+    }
     return stream;
 }
 

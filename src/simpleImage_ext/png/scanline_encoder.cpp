@@ -22,11 +22,12 @@ void encodeScanlines(std::size_t width, std::size_t height, int bpp,
                      std::span<const std::uint8_t> filters, std::span<std::uint8_t> stream) {
     const std::size_t rowLength = width * static_cast<std::size_t>(bpp);
     const bool withAlpha = bpp == 4;
-    const std::vector<std::uint8_t> zeros(rowLength);
     // RGBA rows are assembled alternately in the two halves, so that the raw row
-    // above stays intact while the current one is filtered.
-    std::vector<std::uint8_t> merged(withAlpha ? 2 * rowLength : 0);
-    std::span<const std::uint8_t> previous = zeros;
+    // above stays intact while the current one is filtered. Nothing is allocated
+    // for an image without rows, whose width alone may be two billion.
+    std::vector<std::uint8_t> merged(withAlpha && height > 0 ? 2 * rowLength : 0);
+    // An empty previous row stands for the row of zeros above the first row.
+    std::span<const std::uint8_t> previous;
     for (std::size_t y = 0; y < height; ++y) {
         std::span<const std::uint8_t> raw;
         if (withAlpha) {

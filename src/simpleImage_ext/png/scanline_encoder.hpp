@@ -17,7 +17,8 @@ std::optional<std::size_t> firstUnsupportedFilter(std::span<const std::uint8_t> 
 // row's RGB pixels from `rgb` (width * height * 3 bytes), interleaved with its
 // bytes of `alpha` (width * height bytes) when bpp is 4. `filters` is empty (every
 // row type 0) or holds height types, each 0 to 4. The neighbours of the filters
-// are the unfiltered bytes of the row and of the row above it.
+// are the unfiltered bytes of the row and of the row above it. For RGBA it
+// allocates two rows of working memory, and throws std::bad_alloc when it cannot.
 void encodeScanlines(std::size_t width, std::size_t height, int bpp,
                      std::span<const std::uint8_t> rgb, std::span<const std::uint8_t> alpha,
                      std::span<const std::uint8_t> filters, std::span<std::uint8_t> stream);

@@ -1,0 +1,109 @@
+"""Adversarial sizes: files and arguments whose headers or lengths promise far
+more than they hold. Each case runs in a child interpreter, whose peak resident
+memory must stay near what the input really holds."""
+
+import struct
+import zlib
+
+import pytest
+
+from imagefiles import (PNG_SIGNATURE, bmp_headers, ihdr_data, png_file,
+                        png_with_image_data, zlib_bomb)
+from memory import open_in_child, plain_memory_only
+from subprocesses import run_python
+
+pytestmark = plain_memory_only
+
+SOURCES = ["bytes", "path"]
+BOUND_MIB = 32
+
+
+def opened(tmp_path, data: bytes, source: str, save: bool = False):
+    path = tmp_path / "input"
+    path.write_bytes(data)
+    return open_in_child(path, source, tmp_path / "output" if save else None)
+
+
+class TestPngBombs:
+    @pytest.mark.parametrize("source", SOURCES)
+    @pytest.mark.parametrize("idat_size", [None, 1000], ids=["one IDAT", "4000 IDATs"])
+    def test_gigabytes_of_image_data_stop_at_the_declared_size(self, tmp_path, source,
+                                                               idat_size):
+        bomb = zlib_bomb(4096)  # 4 GiB of zeros in about 4 MB
+        sizes = [idat_size] * (len(bomb) // idat_size) if idat_size else None
+        outcome, growth = opened(tmp_path, png_with_image_data(ihdr_data(1, 1), bomb, sizes),
+                                 source)
+        assert outcome == "ValueError: Malformed PNG image data"
+        assert growth < BOUND_MIB
+
+
+class TestPngHeaders:
+    @pytest.mark.parametrize("colour_type", [2, 6])
+    def test_a_width_near_2_31_without_rows_opens_and_saves(self, tmp_path, colour_type):
+        # A valid image of no rows; its rows, had it any, would be 6 to 8 GiB long.
+        data = png_with_image_data(ihdr_data(2**31 - 1, 0, colour_type=colour_type),
+                                   zlib.compress(b""))
+        outcome, growth = opened(tmp_path, data, "bytes", save=True)
+        assert (outcome, growth < BOUND_MIB) == ("saved", True)
+
+    @pytest.mark.parametrize("width", [2**31, 2**32 - 1])
+    def test_widths_beyond_2_31_overflow(self, tmp_path, width):
+        data = png_file([(b"IHDR", struct.pack(">IIBBBBB", width, 1, 8, 2, 0, 0, 0))])
+        outcome, growth = opened(tmp_path, data, "bytes")
+        assert outcome == "OverflowError: value too large to convert to int"
+        assert growth < BOUND_MIB
+
+    @pytest.mark.parametrize("width, height, colour_type", [
+        (2**15, 2**14, 6),          # width x height x 4 = 2**31
+        (2**15 - 1, 2**14, 6),      # just below
+        (26755, 26755, 2),          # width x height x 3 just below 2**31
+        (2**31 - 1, 2**31 - 1, 6),  # beyond 64 bits once the filter bytes are added
+    ])
+    def test_image_sizes_near_2_31_with_little_data_are_malformed(self, tmp_path, width,
+                                                                  height, colour_type):
+        data = png_with_image_data(ihdr_data(width, height, colour_type=colour_type),
+                                   zlib_bomb(64))
+        outcome, growth = opened(tmp_path, data, "bytes")
+        assert outcome == "ValueError: Malformed PNG image data"
+        assert growth < 64 + BOUND_MIB  # what was really inflated, and no more
+
+    @pytest.mark.parametrize("source", SOURCES)
+    @pytest.mark.parametrize("length", [2**31, 2**32 - 1])
+    def test_chunk_lengths_near_2_32_stop_at_the_end_of_the_data(self, tmp_path, source,
+                                                                 length):
+        # From a path the file object's read(n) reserves n bytes of address space
+        # up front, but touches only the bytes that the file holds.
+        data = PNG_SIGNATURE + struct.pack(">I", length) + b"IHDR" + bytes(100)
+        outcome, growth = opened(tmp_path, data, source)
+        assert outcome == "ValueError: Unexpected EOF while reading chunk data"
+        assert growth < BOUND_MIB
+
+
+class TestBmpHeaders:
+    @pytest.mark.parametrize("source", SOURCES)
+    @pytest.mark.parametrize("offset", [54, 2**32 - 1], ids=["offset 54", "offset past the end"])
+    def test_60000_by_60000_pixels_in_54_bytes(self, tmp_path, source, offset):
+        outcome, growth = opened(tmp_path, bmp_headers(60000, 60000, offset=offset), source)
+        assert outcome == "ValueError: Incomplete BMP pixel data"
+        assert growth < BOUND_MIB  # zero-filling the pixel buffer would take 10800 MB
+
+    def test_a_width_near_2_31_without_rows_opens_and_saves(self, tmp_path):
+        outcome, growth = opened(tmp_path, bmp_headers(2**31 - 1, 0), "bytes", save=True)
+        assert (outcome, growth < BOUND_MIB) == ("saved", True)
+
+
+class TestWriters:
+    @pytest.mark.parametrize("alpha", ["None", "bytearray()"])
+    @pytest.mark.parametrize("writer", [
+        "ext._writePng(path, 2**31 - 1, 0, b'', {alpha})",
+        "ext._writePngWithChunks(path, 2**31 - 1, 0, b'', {alpha}, [(b'IEND', b'', 0)])",
+        "ext.SimpleImage(2**31 - 1, 0, b'', {alpha}).save(path)",
+    ], ids=["_writePng", "_writePngWithChunks", "save"])
+    def test_an_image_without_rows_allocates_no_row(self, tmp_path, writer, alpha):
+        out = run_python(f"""
+            path = {str(tmp_path / "empty.png")!r}
+            before = peak_rss_kib()
+            {writer.format(alpha=alpha)}
+            print(peak_rss_kib() - before)
+        """)
+        assert int(out) < BOUND_MIB * 1024
