@@ -8,7 +8,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from PIL import Image
 
 from imagefiles import bmp_fields, make_bmp
-from memory import plain_memory_only
+from subprocesses import plain_memory_only
 from subprocesses import run_python
 
 

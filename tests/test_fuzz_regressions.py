@@ -11,7 +11,7 @@ import sys
 
 import pytest
 
-from memory import SANITIZED
+from subprocesses import SANITIZED
 
 FUZZ = pathlib.Path(__file__).resolve().parent.parent / "fuzz"
 CASES = sorted(path for path in (FUZZ / "regressions").glob("*/*") if path.is_file())

@@ -17,7 +17,7 @@ from Corvane import simpleImage_ext as ext
 from Corvane.simpleImage_ext import SimpleImage
 from imagefiles import (bmp_headers, chunk, filter_scanlines, ihdr_data, make_bmp,
                         make_png, png_file, png_with_image_data, raw_rows)
-from memory import SANITIZED
+from subprocesses import SANITIZED
 
 # AddressSanitizer makes every allocation slow; fewer cycles still show a leak
 # of one block per call.

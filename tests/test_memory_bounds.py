@@ -9,7 +9,7 @@ import pytest
 
 from imagefiles import (PNG_SIGNATURE, bmp_headers, ihdr_data, png_file,
                         png_with_image_data, zlib_bomb)
-from memory import open_in_child, plain_memory_only
+from subprocesses import open_in_child, plain_memory_only
 from subprocesses import run_python
 
 pytestmark = plain_memory_only

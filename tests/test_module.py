@@ -6,20 +6,13 @@ import inspect
 import io
 import pathlib
 import struct
-import subprocess
 import sys
-import textwrap
 import typing
 import zlib
 
 import pytest
 
-from Corvane import simpleImage_ext
-
-
-def run_python(code: str) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=120)
+from subprocesses import run_python
 
 
 class TestNamespace:
@@ -78,7 +71,7 @@ class TestInitialisedOncePerProcess:
         assert again is ext
 
     def test_a_failed_initialisation_is_forgotten_and_can_be_retried(self):
-        result = run_python("""
+        out = run_python("""
             import sys
             sys.modules["zlib"] = None          # makes the module body fail
             try:
@@ -89,9 +82,8 @@ class TestInitialisedOncePerProcess:
             import Corvane.simpleImage_ext as ext
             import zlib
             print("second:", ext.zlib is zlib, type(ext.SimpleImage).__name__)
-        """)
-        assert result.stdout.splitlines() == ["first: ModuleNotFoundError", "second: True type"], \
-            result.stderr
+        """, prelude=False)
+        assert out.splitlines() == ["first: ModuleNotFoundError", "second: True type"]
 
 
 class TestOneInterpreterPerProcess:
@@ -109,15 +101,15 @@ class TestOneInterpreterPerProcess:
         assert failure.msg == self.MESSAGE
 
     def test_the_main_interpreter_keeps_working_after_the_refusal(self):
-        result = run_python("""
+        out = run_python("""
             import _interpreters
             import Corvane.simpleImage_ext as ext
             interpreter = _interpreters.create("legacy")
             _interpreters.exec(interpreter, "import Corvane.simpleImage_ext")
             _interpreters.destroy(interpreter)
             print(ext.SimpleImage(1, 1, b"abc")._getPixel((0, 0)))
-        """)
-        assert result.stdout.strip() == "(97, 98, 99)", result.stderr
+        """, prelude=False)
+        assert out.strip() == "(97, 98, 99)"
 
 
 @pytest.mark.parametrize("callable_name", ["_getPixel", "_putPixel", "_copy"])

@@ -17,7 +17,7 @@ import sys
 import tempfile
 from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import ProcessPoolExecutor
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 from Corvane.simpleImage_ext import SimpleImage
