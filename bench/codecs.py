@@ -397,6 +397,30 @@ _MEMORY_PROBE = """
 import contextlib, io, resource, sys
 from Corvane import SimpleImage
 from PIL import Image
+
+
+def resident(field):
+    for line in open("/proc/self/status"):
+        if line.startswith(field + ":"):
+            return int(line.split()[1])
+
+
+def reset_peak():
+    # Linux resets the peak resident set (VmHWM) to the current one on "5";
+    # elsewhere the peak of the process so far stands as the baseline.
+    try:
+        with open("/proc/self/clear_refs", "w") as clear:
+            clear.write("5")
+        return resident("VmRSS")
+    except OSError:
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def peak():
+    value = resident("VmHWM")
+    return value if value is not None else resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
 action, source, target = sys.argv[1:4]
 data = open(source, "rb").read()
 with contextlib.redirect_stdout(io.StringIO()):
@@ -404,17 +428,18 @@ with contextlib.redirect_stdout(io.StringIO()):
     pillow = Image.open(io.BytesIO(data)) if action == "pillow save" else None
     if pillow is not None:
         pillow.load()
-    baseline = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    baseline = reset_peak()
     if action == "open":
-        SimpleImage.open(data)
+        kept = SimpleImage.open(data)
     elif action == "save":
         image.save(target)
     elif action == "pillow open":
-        Image.open(io.BytesIO(data)).load()
+        kept = Image.open(io.BytesIO(data))
+        kept.load()
     else:
         pillow.save(target, "PNG")
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-print((peak - baseline) * 1024)
+    growth = peak() - baseline
+print(growth * 1024)
 """
 
 
@@ -576,6 +601,8 @@ def main() -> None:
                              "shorter time budgets")
     parser.add_argument("--only", default="",
                         help="measure only images whose name contains this text")
+    parser.add_argument("--write-images", metavar="DIR", type=Path,
+                        help="write the images to DIR (for profiling) and stop")
     args = parser.parse_args()
     started = time.perf_counter()
     rng = np.random.default_rng(20240607)
@@ -585,6 +612,12 @@ def main() -> None:
     samples = (corpus_samples() + pillow_samples(rng, 0.5 if args.quick else 1.0)
                + synthetic_samples(rng, width, height))
     samples = [s for s in samples if args.only in s.name]
+    if args.write_images:
+        args.write_images.mkdir(parents=True, exist_ok=True)
+        for sample in samples:
+            name = sample.name.replace(" ", "-").replace("(", "").replace(")", "")
+            (args.write_images / name).with_suffix(".png").write_bytes(sample.data)
+        return
     opens, saves, bmps, memories = [], [], [], []
     with tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else None) as tmp:
         out = Path(tmp)
