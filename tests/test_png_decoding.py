@@ -97,6 +97,44 @@ class TestFilters:
             decode(png_with_image_data(ihdr_data(2, 3), zlib.compress(bytes(stream))))
 
 
+class TestImageDataInPieces:
+    """Image data far larger than what the decompressor hands back at a time, so
+    that rows straddle the pieces, whatever the IDAT sizes."""
+
+    @pytest.mark.parametrize("idat_sizes", [None, [997] * 500, [65536] * 8],
+                             ids=["one IDAT", "small IDATs", "64 KiB IDATs"])
+    @pytest.mark.parametrize("has_alpha", [False, True])
+    def test_rows_across_pieces_reconstruct_exactly(self, has_alpha, idat_sizes):
+        width, height = 333, 301  # rows of 1000 and 1333 bytes against 32 KiB pieces
+        rgb = noise(width * height * 3, seed=3)
+        alpha = noise(width * height, seed=4) if has_alpha else None
+        filters = [random.Random(5).randrange(5) for _ in range(height)]
+        _, _, pixels, _, decoded_alpha, _, _, decoded_filters = decode(make_png(
+            width, height, rgb, alpha, filters=filters, idat_sizes=idat_sizes))
+        assert (pixels, decoded_alpha, decoded_filters) == (rgb, alpha, bytes(filters))
+
+    def test_highly_compressible_data_reconstructs_exactly(self):
+        # A few compressed bytes inflate to many pieces.
+        width, height = 2000, 500
+        rgb = bytes(range(250)) * (width * height * 3 // 250)
+        _, _, pixels, _, _, _, _, _ = decode(make_png(width, height, rgb, filters=[2] * height))
+        assert pixels == rgb
+
+    def test_an_unknown_filter_type_is_judged_after_the_data_length(self):
+        width, height = 400, 200
+        rows = raw_rows(width, height, noise(width * height * 3))
+        stream = bytearray(filter_scanlines(rows, [1] * height, 3))
+        stream[5 * (width * 3 + 1)] = 9
+        with pytest.raises(ValueError, match="^Malformed PNG image data$"):
+            decode(png_with_image_data(ihdr_data(width, height),
+                                       zlib.compress(bytes(stream[:-1]))))
+        with pytest.raises(zlib.error):
+            decode(png_with_image_data(ihdr_data(width, height),
+                                       zlib.compress(bytes(stream))[:-6]))
+        with pytest.raises(ValueError, match="^Unsupported PNG filter: 9$"):
+            decode(png_with_image_data(ihdr_data(width, height), zlib.compress(bytes(stream))))
+
+
 class TestChunkList:
     def test_split_image_data_keeps_each_idat_size_in_place(self):
         # Random pixels compress to under 16484 bytes; the padding after the zlib
