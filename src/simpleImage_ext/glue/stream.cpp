@@ -1,10 +1,13 @@
 #include "glue/stream.hpp"
 
+#include "glue/names.hpp"
+
 namespace py {
 namespace {
 
 Ref callMethod(PyObject* object, const char* name, PyObject* argument) {
-    Ref method = Ref::steal(PyObject_GetAttrString(object, name));
+    PyObject* key = py::name(name);
+    Ref method = key != nullptr ? Ref::steal(PyObject_GetAttr(object, key)) : Ref{};
     return method ? Ref::steal(PyObject_CallOneArg(method.get(), argument)) : Ref{};
 }
 

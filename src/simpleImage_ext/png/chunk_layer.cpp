@@ -3,6 +3,7 @@
 #include "glue/arguments.hpp"
 #include "glue/conversions.hpp"
 #include "glue/module_record.hpp"
+#include "glue/names.hpp"
 #include "glue/struct_module.hpp"
 #include "glue/stream.hpp"
 #include "kernels/crc32.hpp"
@@ -107,7 +108,7 @@ std::optional<std::int64_t> nativeChunkCrc(PyObject* chunkType, PyObject* data) 
     if (!PyModule_CheckExact(zlib.get())) {
         return std::nullopt;
     }
-    Ref crc32 = Ref::steal(PyObject_GetAttrString(zlib.get(), "crc32"));
+    Ref crc32 = Ref::steal(PyObject_GetAttr(zlib.get(), py::name("crc32")));
     if (!crc32) {
         return -1;
     }

@@ -4,6 +4,7 @@
 #include "glue/bytes.hpp"
 #include "glue/conversions.hpp"
 #include "glue/module_record.hpp"
+#include "glue/names.hpp"
 #include "glue/stream.hpp"
 #include "glue/struct_module.hpp"
 #include "image/pixel_rows.hpp"
@@ -365,7 +366,7 @@ void raiseTruncatedStream() {
 
 // Whether the decompressor has seen the end of its zlib stream.
 int streamEnded(PyObject* decompressor) {
-    Ref eof = Ref::steal(PyObject_GetAttrString(decompressor, "eof"));
+    Ref eof = Ref::steal(PyObject_GetAttr(decompressor, py::name("eof")));
     return eof ? PyObject_IsTrue(eof.get()) : -1;
 }
 
@@ -442,7 +443,7 @@ private:
             Ref size = Ref::steal(PyLong_FromSsize_t(budget));
             PyObject* arguments[] = {decompressor_.get(), data.get(), size.get()};
             Ref piece = size ? Ref::steal(PyObject_VectorcallMethod(
-                                   decompressName(), arguments,
+                                   py::name("decompress"), arguments,
                                    3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))
                              : Ref{};
             py::ByteView view;
@@ -463,16 +464,11 @@ private:
             if (ended) {
                 return true;
             }
-            data = Ref::steal(PyObject_GetAttrString(decompressor_.get(), "unconsumed_tail"));
+            data = Ref::steal(PyObject_GetAttr(decompressor_.get(), py::name("unconsumed_tail")));
             if (!data) {
                 return false;
             }
         }
-    }
-
-    static PyObject* decompressName() {
-        static PyObject* name = PyUnicode_InternFromString("decompress");
-        return name;
     }
 
     RowBuilder& rows_;
