@@ -302,8 +302,10 @@ private:
             return true;
         }
         pixels_ = py::newByteArray(0);
-        alpha_ = pixels_ && geometry_.channels == 4 ? py::newByteArray(0) : pixels_;
-        return static_cast<bool>(alpha_);
+        if (pixels_ && geometry_.channels == 4) {
+            alpha_ = py::newByteArray(0);
+        }
+        return pixels_ && (geometry_.channels != 4 || alpha_);
     }
 
     // Grows the planes to hold at least `rows` rows, doubling so that large
@@ -477,7 +479,7 @@ private:
 };
 
 // Inflates the IDAT parts in order and rebuilds the rows from the data as it
-// comes; the parts are released on return.
+// comes; each part is released once it has been inflated.
 bool decodeImageData(std::vector<Ref> parts, const Geometry& geometry, Planes& planes) {
     const auto expected = sizes::multiply(sizes::add(geometry.stride, 1), geometry.height);
     // One byte beyond the expected length proves the data too long. A length
@@ -492,10 +494,11 @@ bool decodeImageData(std::vector<Ref> parts, const Geometry& geometry, Planes& p
         return false;
     }
     bool ended = false;
-    for (const Ref& part : parts) {
+    for (Ref& part : parts) {
         if (!inflater.feed(part.get(), ended)) {
             return false;
         }
+        part = Ref{};  // inflated: its memory can go while the planes grow
         if (ended) {
             break;
         }
