@@ -188,9 +188,14 @@ void raiseMalformed() { PyErr_SetString(PyExc_ValueError, kMalformedImageData); 
 // the rows after it are not rebuilt.
 class RowBuilder {
 public:
-    RowBuilder(const Geometry& geometry, std::optional<std::int64_t> expected)
+    // `reachable`: whether the data at hand can inflate to the expected length at
+    // all. Then the planes are allocated whole at the first row, which commits
+    // no memory until rows are written, and spares growing them; otherwise they
+    // grow with the rows, however the data came to be that long.
+    RowBuilder(const Geometry& geometry, std::optional<std::int64_t> expected, bool reachable)
         : geometry_(geometry),
           expected_(expected),
+          reachable_(reachable),
           rowCount_(geometry.height > 0 && geometry.stride >= 0 && expected
                         ? static_cast<std::size_t>(geometry.height)
                         : 0),
@@ -316,7 +321,8 @@ private:
         }
         const std::size_t firstRows = kFirstPlaneBytes / std::max<std::size_t>(stride_, 1) + 1;
         const std::size_t target =
-            std::min(rowCount_, std::max({rows, 2 * capacityRows_, firstRows}));
+            reachable_ ? rowCount_
+                       : std::min(rowCount_, std::max({rows, 2 * capacityRows_, firstRows}));
         return createPlanes() && resizePlanes(target);
     }
 
@@ -336,6 +342,7 @@ private:
 
     Geometry geometry_;
     std::optional<std::int64_t> expected_;
+    bool reachable_;
     std::size_t rowCount_;  // rows to rebuild; 0 when no data length can match
     std::size_t stride_;
     std::size_t width_;
@@ -478,6 +485,23 @@ private:
     Ref decompressor_;
 };
 
+// Deflate codes at least 2 bits for a match of at most 258 bytes, so a byte of
+// deflate data inflates to at most 1032 bytes.
+constexpr std::int64_t kMostInflatedPerByte = 1032;
+
+// Whether IDAT parts of exact bytes can inflate to `expected` bytes. Parts of
+// other types (from a rebound `_readChunk`) give no bound.
+bool canInflateTo(const std::vector<Ref>& parts, std::optional<std::int64_t> expected) {
+    std::int64_t compressed = 0;
+    for (const Ref& part : parts) {
+        if (!PyBytes_CheckExact(part.get())) {
+            return false;
+        }
+        compressed += PyBytes_GET_SIZE(part.get());
+    }
+    return expected && *expected / kMostInflatedPerByte <= compressed;
+}
+
 // Inflates the IDAT parts in order and rebuilds the rows from the data as it
 // comes; each part is released once it has been inflated.
 bool decodeImageData(std::vector<Ref> parts, const Geometry& geometry, Planes& planes) {
@@ -488,7 +512,7 @@ bool decodeImageData(std::vector<Ref> parts, const Geometry& geometry, Planes& p
     const std::int64_t limit = expected && *expected < PY_SSIZE_T_MAX
                                    ? std::max<std::int64_t>(*expected, 0) + 1
                                    : PY_SSIZE_T_MAX;
-    RowBuilder rows(geometry, expected);
+    RowBuilder rows(geometry, expected, canInflateTo(parts, expected));
     Inflater inflater(rows, limit);
     if (!inflater.start()) {
         return false;
