@@ -379,13 +379,13 @@ int streamEnded(PyObject* decompressor) {
     return eof ? PyObject_IsTrue(eof.get()) : -1;
 }
 
-// Input is fed in slices and output asked for in pieces small enough to stay in
-// the processor's cache while their rows are rebuilt. A piece of at most the
-// first block of the interpreter's output buffer comes back without a copy; a
-// slice bounds what the decompressor copies aside as unconsumed input when a
-// piece is full.
-constexpr Py_ssize_t kSliceSize = 16 * 1024;
-constexpr Py_ssize_t kPieceSize = 32 * 1024;
+// Input is fed in slices and output asked for in pieces that stay in the
+// processor's cache while their rows are rebuilt, yet are large enough that the
+// calls and the decompressor's copies into its window cost little. A slice
+// bounds what the decompressor copies aside as unconsumed input when a piece
+// is full.
+constexpr Py_ssize_t kSliceSize = 64 * 1024;
+constexpr Py_ssize_t kPieceSize = 256 * 1024;
 
 // One decompressor of the module's zlib, inflating as zlib.decompress would
 // inflate the concatenation of the IDAT parts, but never beyond `limit` bytes:
