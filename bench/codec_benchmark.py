@@ -1,12 +1,12 @@
 """Codec benchmark: SimpleImage's PNG and BMP readers and writers side by side with
 bare zlib, Pillow and pypng on a fixed set of images.
 
-Every figure is a ratio of medians measured in this one process, with the
-candidates interleaved round by round so that machine noise hits them alike.
-Peak memory is measured in child interpreters. The output is Markdown, ready
-to paste into the README.
+Every ratio is the median, over repeated rounds in this one process, of the
+ratio measured within a round: the candidates run one after another in each
+round, so that machine noise hits them alike. Peak memory is measured in child
+interpreters. The output is Markdown, ready to paste into the README.
 
-    bench/run                 # the full set (a few minutes)
+    bench/run                 # the full set (about a quarter of an hour)
     bench/run --quick         # smaller synthetic images, fewer rounds
 """
 
@@ -235,16 +235,29 @@ def synthetic_samples(rng, width, height) -> list[Sample]:
 
 # --- timing --------------------------------------------------------------------
 
-def timed_rounds(candidates: dict, rounds: int) -> dict[str, float]:
-    """Median seconds per candidate; every round runs each candidate once, in turn."""
-    times = {name: [] for name in candidates}
-    with contextlib.redirect_stdout(io.StringIO()):
-        for _ in range(rounds):
-            for name, run in candidates.items():
-                start = time.perf_counter()
-                run()
-                times[name].append(time.perf_counter() - start)
-    return {name: statistics.median(values) for name, values in times.items()}
+class Timings:
+    """Seconds per round of each candidate. Ratios are medians of the ratios
+    within each round, whose runs follow one another closely, so that load
+    that changes from round to round cancels out."""
+
+    def __init__(self, candidates: dict, rounds: int):
+        self.times = {name: [] for name in candidates}
+        names = list(candidates)
+        with contextlib.redirect_stdout(io.StringIO()):
+            for round_ in range(rounds):
+                # Every other round in reverse order, so that no candidate
+                # always runs right after the same other one.
+                for name in names if round_ % 2 == 0 else reversed(names):
+                    start = time.perf_counter()
+                    candidates[name]()
+                    self.times[name].append(time.perf_counter() - start)
+
+    def median(self, name: str) -> float:
+        return statistics.median(self.times[name])
+
+    def ratio(self, numerator: str, denominator: str) -> float:
+        return statistics.median(a / b for a, b in zip(self.times[numerator],
+                                                       self.times[denominator]))
 
 
 def rounds_for(candidates: dict, budget: float, least: int, most: int) -> int:
@@ -301,18 +314,16 @@ def measure_open(sample: Sample, budget: float, rounds_cap: int) -> OpenResult:
         "pillow": lambda: Image.open(io.BytesIO(sample.data)).load(),
         "ours+ng": with_zlib(ng, lambda: SimpleImage.open(sample.data)),
     }
-    rounds = rounds_for(candidates, budget, 3, rounds_cap)
-    medians = timed_rounds(candidates, rounds)
+    rounds = rounds_for(candidates, budget, 5, rounds_cap)
+    timings = Timings(candidates, rounds)
     pypng_speedup = None
     if sample.pixels <= PYPNG_MAX_PIXELS:
         pair = {"ours": candidates["ours"],
                 "pypng": lambda: pypng.Reader(bytes=sample.data).read_flat()}
-        pair_medians = timed_rounds(pair, max(3, min(rounds, 5)))
-        pypng_speedup = pair_medians["pypng"] / pair_medians["ours"]
-    ours = medians["ours"]
-    return OpenResult(sample, ours, ours / medians["zlib"], medians["pillow"] / ours,
-                      pypng_speedup, ours / medians["ours+ng"],
-                      medians["pillow"] / medians["ours+ng"])
+        pypng_speedup = Timings(pair, max(3, min(rounds, 5))).ratio("pypng", "ours")
+    return OpenResult(sample, timings.median("ours"), timings.ratio("ours", "zlib"),
+                      timings.ratio("pillow", "ours"), pypng_speedup,
+                      timings.ratio("ours", "ours+ng"), timings.ratio("pillow", "ours+ng"))
 
 
 @dataclasses.dataclass
@@ -347,13 +358,13 @@ def measure_save(sample: Sample, out: Path, budget: float, rounds_cap: int,
             b"\x00" + row for row in _rows(bare, sample.channels))
         candidates["plain"] = lambda: bare.save(target)
         candidates["plain zlib"] = lambda: zlib.compress(plain_stream)
-    rounds = rounds_for(candidates, budget, 3, rounds_cap)
-    medians = timed_rounds(candidates, rounds)
+    rounds = rounds_for(candidates, budget, 5, rounds_cap)
+    timings = Timings(candidates, rounds)
     if plain:
-        plain_vs_zlib = medians["plain"] / medians["plain zlib"]
-    ours = medians["ours"]
-    return SaveResult(sample, ours, ours / medians["zlib"], medians["pillow"] / ours,
-                      plain_vs_zlib, ours / medians["ours+ng"])
+        plain_vs_zlib = timings.ratio("plain", "plain zlib")
+    return SaveResult(sample, timings.median("ours"), timings.ratio("ours", "zlib"),
+                      timings.ratio("pillow", "ours"), plain_vs_zlib,
+                      timings.ratio("ours", "ours+ng"))
 
 
 def _rows(image, channels):
@@ -397,11 +408,11 @@ def measure_bmp(sample: Sample, out: Path, budget: float, rounds_cap: int) -> Bm
     writes = {"ours": lambda: image.save(target),
               "pillow": lambda: pillow_bmp.save(out / "pillow.bmp", "BMP"),
               "write alone": write_alone}
-    read = timed_rounds(reads, rounds_for(reads, budget, 5, rounds_cap))
-    write = timed_rounds(writes, rounds_for(writes, budget, 5, rounds_cap))
-    return BmpResult(sample, read["ours"], read["pillow"] / read["ours"],
-                     write["ours"], write["pillow"] / write["ours"], read["fresh buffer"],
-                     write["write alone"])
+    read = Timings(reads, rounds_for(reads, budget, 5, rounds_cap))
+    write = Timings(writes, rounds_for(writes, budget, 5, rounds_cap))
+    return BmpResult(sample, read.median("ours"), read.ratio("pillow", "ours"),
+                     write.median("ours"), write.ratio("pillow", "ours"),
+                     read.median("fresh buffer"), write.median("write alone"))
 
 
 _MEMORY_PROBE = """
