@@ -14,6 +14,7 @@ from Corvane import SimpleImage
 from imagefiles import (filter_scanlines, ihdr_data, make_png, png_chunks, png_file,
                         png_with_image_data, raw_rows, zlib_bomb)
 from memory import open_in_child
+from subprocesses import run_python
 from streams import RecordingStream
 
 
@@ -253,6 +254,26 @@ class TestImageDataSize:
         outcome, growth_mib = open_in_child(path)
         assert outcome == "ValueError: Malformed PNG image data"
         assert growth_mib < 32  # inflating it all would take 1024 MiB
+
+
+def test_planes_too_large_to_allocate_are_grown_with_the_data(tmp_path):
+    # 30000 x 30000 RGB claims 2.7 GB; 3 MB of stored rows could inflate to that
+    # much by the compressed size alone, but only hold 35 rows. With the
+    # address space limited the planes cannot be allocated whole, and the data
+    # decides: too short.
+    rng = random.Random(2)
+    rows = b"".join(b"\x00" + rng.randbytes(30000 * 3) for _ in range(35))
+    path = tmp_path / "claims.png"
+    path.write_bytes(png_with_image_data(ihdr_data(30000, 30000), zlib.compress(rows, 0)))
+    out = run_python(f"""
+        import io
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        try:
+            ext.SimpleImage._streamToImage(io.BytesIO(open({str(path)!r}, "rb").read()))
+        except Exception as error:
+            print(type(error).__name__, error)
+    """)
+    assert out.strip() == "ValueError Malformed PNG image data"
 
 
 def _good_stream():

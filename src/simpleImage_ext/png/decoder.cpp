@@ -319,11 +319,23 @@ private:
         if (rows <= capacityRows_) {
             return true;
         }
+        if (!createPlanes()) {
+            return false;
+        }
+        if (reachable_) {
+            if (resizePlanes(rowCount_)) {
+                return true;
+            }
+            // Planes too large to allocate whole are grown after all: whether
+            // the data really fills them is only known at its end.
+            if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
+                return false;
+            }
+            PyErr_Clear();
+            reachable_ = false;
+        }
         const std::size_t firstRows = kFirstPlaneBytes / std::max<std::size_t>(stride_, 1) + 1;
-        const std::size_t target =
-            reachable_ ? rowCount_
-                       : std::min(rowCount_, std::max({rows, 2 * capacityRows_, firstRows}));
-        return createPlanes() && resizePlanes(target);
+        return resizePlanes(std::min(rowCount_, std::max({rows, 2 * capacityRows_, firstRows})));
     }
 
     bool resizePlanes(std::size_t rows) {
