@@ -5,10 +5,10 @@
 namespace py {
 namespace {
 
+// object.name(argument), without making a bound method on the way.
 Ref callMethod(PyObject* object, const char* name, PyObject* argument) {
     PyObject* key = py::name(name);
-    Ref method = key != nullptr ? Ref::steal(PyObject_GetAttr(object, key)) : Ref{};
-    return method ? Ref::steal(PyObject_CallOneArg(method.get(), argument)) : Ref{};
+    return key != nullptr ? Ref::steal(PyObject_CallMethodOneArg(object, key, argument)) : Ref{};
 }
 
 }  // namespace

@@ -21,7 +21,8 @@ constexpr std::array<std::uint32_t, 256> byteTable() {
 
 constexpr std::array<std::uint32_t, 256> kByteTable = byteTable();
 
-// The CRC register after `size` more bytes, one at a time.
+// The CRC register after `size` more bytes, one at a time: for what is left
+// after the folded 16-byte blocks.
 std::uint32_t advanceBytes(std::uint32_t state, const std::uint8_t* data, std::size_t size) {
     for (std::size_t i = 0; i < size; ++i) {
         state = kByteTable[(state ^ data[i]) & 0xFFu] ^ (state >> 8);
@@ -40,11 +41,6 @@ bool hasCarrylessMultiply() noexcept {
 }
 
 }  // namespace
-
-std::uint32_t referenceCrc32(std::uint32_t crc, const std::uint8_t* data,
-                             std::size_t size) noexcept {
-    return ~advanceBytes(~crc, data, size);
-}
 
 std::optional<std::uint32_t> fastCrc32(std::uint32_t crc, const std::uint8_t* data,
                                        std::size_t size) noexcept {

@@ -15,10 +15,6 @@ namespace kernels {
 std::optional<std::uint32_t> fastCrc32(std::uint32_t crc, const std::uint8_t* data,
                                        std::size_t size) noexcept;
 
-// The same one byte at a time: the reference that the fast version is checked against.
-std::uint32_t referenceCrc32(std::uint32_t crc, const std::uint8_t* data,
-                             std::size_t size) noexcept;
-
 namespace x86 {
 // The CRC register (not inverted) after folding `size` bytes, a multiple of 16
 // and at least 64, into `state`. Needs PCLMULQDQ and SSE4.1.

@@ -83,12 +83,15 @@ bool isInterpretersCrc32(PyObject* function) {
     if (owner == nullptr || !PyModule_CheckExact(owner)) {
         return false;
     }
-    PyObject* name = PyModule_GetNameObject(owner);
-    const bool fromZlib = name != nullptr && PyUnicode_CompareWithASCIIString(name, "zlib") == 0;
-    Py_XDECREF(name);
-    PyErr_Clear();
+    Ref name = Ref::steal(PyModule_GetNameObject(owner));
+    if (!name) {
+        PyErr_Clear();  // a module without a name is not zlib
+        return false;
+    }
+    const bool fromZlib = PyUnicode_CompareWithASCIIString(name.get(), "zlib") == 0;
     if (fromZlib) {
-        known = function;  // the module, and with it the function, lives as long as the process
+        // Held for good, so that no other object can ever take its address.
+        known = Py_NewRef(function);
     }
     return fromZlib;
 }
