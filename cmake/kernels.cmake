@@ -9,6 +9,7 @@ add_library(simpleimage_kernels STATIC
     ${KERNELS_EXT_DIR}/image/pixel_rows.cpp
     ${KERNELS_EXT_DIR}/png/filters.cpp
     ${KERNELS_EXT_DIR}/png/scanline_encoder.cpp
+    ${KERNELS_DIR}/crc32.cpp
     ${KERNELS_DIR}/levels.cpp
     ${KERNELS_DIR}/reference.cpp
     ${KERNELS_DIR}/portable.cpp
@@ -29,6 +30,9 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$"
         set_source_files_properties(${KERNELS_DIR}/x86_${level}.cpp
                                     PROPERTIES COMPILE_OPTIONS "${KERNELS_X86_FLAGS_${level}}")
     endforeach()
+    target_sources(simpleimage_kernels PRIVATE ${KERNELS_DIR}/x86_crc32.cpp)
+    set_source_files_properties(${KERNELS_DIR}/x86_crc32.cpp
+                                PROPERTIES COMPILE_OPTIONS "-msse4.1;-mpclmul")
     target_compile_definitions(simpleimage_kernels PRIVATE SIMPLEIMAGE_X86_KERNELS)
 endif()
 

@@ -167,6 +167,29 @@ class TestThroughSubclasses:
         assert capsys.readouterr().out == ""
 
 
+class TestOwnership:
+    def test_the_image_never_shares_buffers_that_stream_to_image_kept(self, monkeypatch):
+        kept = []
+        decode = SimpleImage._streamToImage
+
+        def keeping(stream):
+            kept.append(decode(stream))
+            return kept[-1]
+
+        monkeypatch.setattr(SimpleImage, "_streamToImage", staticmethod(keeping))
+        image = SimpleImage.open(PNG_RGBA)
+        _, _, pixels, _, alpha, _, _, filters = kept[0]
+        assert image.pixels == pixels and image.pixels is not pixels
+        assert image._alpha == alpha and image._alpha is not alpha
+        assert image._png_filters == filters and image._png_filters is not filters
+
+    def test_an_initialiser_set_on_the_class_runs_for_the_opened_image(self, monkeypatch):
+        calls = []
+        monkeypatch.setattr(SimpleImage, "__init__", lambda self, *args: calls.append(args))
+        image = SimpleImage.open(PNG_RGB)
+        assert len(calls) == 1 and calls[0][2] == RGB and image.pixels == RGB
+
+
 class TestSurface:
     def test_qualified_names(self):
         assert SimpleImage.open.__qualname__ == "SimpleImage.open"

@@ -119,7 +119,39 @@ class TestReadChunk:
         assert ext._readChunk(stream=io.BytesIO()) == (b"", b"")
 
 
+class TestCrcValues:
+    """The chunk CRC equals zlib.crc32 over the type and the data, at every length
+    (the CRC is folded 64 and 16 bytes at a time, the rest byte by byte)."""
+
+    def test_every_length_up_to_a_few_blocks(self, ext):
+        data = bytes(range(256)) * 2
+        for size in range(len(data)):
+            made = ext._makeChunk(b"IDAT", data[:size])
+            assert made == chunk(b"IDAT", data[:size]), size
+            assert ext._readChunk(io.BytesIO(made)) == (b"IDAT", data[:size])
+
+    @given(st.binary(min_size=1, max_size=5000), st.binary(min_size=4, max_size=4))
+    def test_any_data_and_type(self, data, chunk_type):
+        assert simpleImage_ext._makeChunk(chunk_type, data) == chunk(chunk_type, data)
+
+    def test_a_megabyte(self, ext):
+        data = bytes(i * 7919 % 251 for i in range(1 << 20))
+        assert ext._makeChunk(b"IDAT", data)[-4:] == struct.pack(
+            ">I", zlib.crc32(data, zlib.crc32(b"IDAT")))
+
+
 class TestRebindingModules:
+    def test_a_crc32_replaced_in_the_zlib_module_is_called(self, monkeypatch, ext):
+        calls = []
+
+        def crc32(data, start=0):
+            calls.append(bytes(data))
+            return 0x1234
+
+        monkeypatch.setattr(zlib, "crc32", crc32)
+        assert ext._makeChunk(b"IEND", b"")[-4:] == b"\x00\x00\x12\x34"
+        assert calls == [b"IEND", b""]
+
     def test_crc_comes_from_the_module_zlib(self, restore_module_attributes):
         ext = restore_module_attributes
         ext.zlib = types.SimpleNamespace(crc32=lambda data, start=0: 0x1234)

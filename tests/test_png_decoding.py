@@ -8,10 +8,12 @@ import zlib
 
 import pytest
 from hypothesis import given, strategies as st
+from PIL import Image
 
 from Corvane import SimpleImage
 from imagefiles import (filter_scanlines, ihdr_data, make_png, png_chunks, png_file,
                         png_with_image_data, raw_rows)
+from subprocesses import run_python
 from streams import RecordingStream
 
 
@@ -94,6 +96,52 @@ class TestFilters:
         stream[2 * 7] = bad_type
         with pytest.raises(ValueError, match=f"^Unsupported PNG filter: {bad_type}$"):
             decode(png_with_image_data(ihdr_data(2, 3), zlib.compress(bytes(stream))))
+
+
+class TestImageDataInPieces:
+    """Image data far larger than what the decompressor hands back at a time, so
+    that rows straddle the pieces, whatever the IDAT sizes."""
+
+    @pytest.mark.parametrize("idat_sizes", [None, [997] * 3000, [65536] * 40],
+                             ids=["one IDAT", "small IDATs", "64 KiB IDATs"])
+    @pytest.mark.parametrize("has_alpha", [False, True])
+    def test_rows_across_pieces_decode_as_pillow_decodes_them(self, has_alpha, idat_sizes):
+        width, height, bpp = 333, 2000, 4 if has_alpha else 3
+        rng = random.Random(3)
+        stream = b"".join(bytes([rng.randrange(5)]) + rng.randbytes(width * bpp)
+                          for _ in range(height))
+        data = png_with_image_data(ihdr_data(width, height, colour_type=6 if has_alpha else 2),
+                                   zlib.compress(stream, 1), idat_sizes)
+        _, _, pixels, _, alpha, _, _, filters = decode(data)
+        expected = Image.open(io.BytesIO(data))
+        assert pixels == expected.convert("RGB").tobytes()
+        assert alpha == (expected.getchannel("A").tobytes() if has_alpha else None)
+        assert filters == bytes(stream[y * (width * bpp + 1)] for y in range(height))
+
+    @pytest.mark.parametrize("bpp", [3, 4])
+    def test_highly_compressible_data_reconstructs_exactly(self, bpp):
+        # A few kilobytes inflate to many pieces: one row, then rows that repeat it.
+        width, height = 2000, 1000
+        row = bytes(range(250)) * (width * bpp // 250)
+        stream = b"\x00" + row + (b"\x02" + bytes(len(row))) * (height - 1)
+        data = png_with_image_data(ihdr_data(width, height, colour_type=6 if bpp == 4 else 2),
+                                   zlib.compress(stream))
+        rgb = b"".join(row[i:i + 3] for i in range(0, len(row), bpp)) * height
+        assert decode(data)[2] == rgb
+
+    def test_an_unknown_filter_type_is_judged_after_the_data_length(self):
+        width, height = 400, 200
+        rows = raw_rows(width, height, noise(width * height * 3))
+        stream = bytearray(filter_scanlines(rows, [1] * height, 3))
+        stream[5 * (width * 3 + 1)] = 9
+        with pytest.raises(ValueError, match="^Malformed PNG image data$"):
+            decode(png_with_image_data(ihdr_data(width, height),
+                                       zlib.compress(bytes(stream[:-1]))))
+        with pytest.raises(zlib.error):
+            decode(png_with_image_data(ihdr_data(width, height),
+                                       zlib.compress(bytes(stream))[:-6]))
+        with pytest.raises(ValueError, match="^Unsupported PNG filter: 9$"):
+            decode(png_with_image_data(ihdr_data(width, height), zlib.compress(bytes(stream))))
 
 
 class TestChunkList:
@@ -198,6 +246,26 @@ class TestImageDataSize:
                                    zlib.compress(b"\x00\x01\x02\x03"))
         with pytest.raises(ValueError, match="^Malformed PNG image data$"):
             decode(data)
+
+
+def test_planes_too_large_to_allocate_are_grown_with_the_data(tmp_path):
+    # 30000 x 30000 RGB claims 2.7 GB; 3 MB of stored rows could inflate to that
+    # much by the compressed size alone, but only hold 35 rows. With the
+    # address space limited the planes cannot be allocated whole, and the data
+    # decides: too short.
+    rng = random.Random(2)
+    rows = b"".join(b"\x00" + rng.randbytes(30000 * 3) for _ in range(35))
+    path = tmp_path / "claims.png"
+    path.write_bytes(png_with_image_data(ihdr_data(30000, 30000), zlib.compress(rows, 0)))
+    out = run_python(f"""
+        import io
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        try:
+            ext.SimpleImage._streamToImage(io.BytesIO(open({str(path)!r}, "rb").read()))
+        except Exception as error:
+            print(type(error).__name__, error)
+    """)
+    assert out.strip() == "ValueError Malformed PNG image data"
 
 
 def _good_stream():

@@ -95,24 +95,35 @@ bool packHeaders(std::int32_t width, std::int32_t height, const RecordValues& re
     return static_cast<bool>(headers.info);
 }
 
+// Rows are written in batches of about this many bytes: few write calls, and
+// never an output buffer of the image's size.
+constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
+
 // The image rows bottom-up, each converted to BGR and padded with zeros to
-// `stride` bytes, one write per row.
+// `stride` bytes, several rows per write.
 bool writeRows(PyObject* file, std::span<const std::uint8_t> rgb, std::size_t width,
                std::size_t height, std::size_t stride) {
     if (stride == 0) {
         return true;
     }
-    for (std::size_t y = height; y-- > 0;) {
-        Ref row = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(stride)));
-        if (!row) {
+    const std::size_t rowsPerBatch = std::max<std::size_t>(1, kBatchBytes / stride);
+    for (std::size_t end = height; end > 0;) {
+        const std::size_t rows = std::min(rowsPerBatch, end);
+        Ref batch =
+            Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows * stride)));
+        if (!batch) {
             return false;
         }
-        auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(row.get()));
-        pixel_rows::swapRedBlue(rgb.data() + y * width * 3, width, out);
-        std::fill(out + width * 3, out + stride, std::uint8_t{0});
-        if (!output_file::write(file, row.get())) {
+        auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(batch.get()));
+        for (std::size_t i = 0; i < rows; ++i, out += stride) {
+            const std::size_t y = end - 1 - i;
+            pixel_rows::swapRedBlue(rgb.data() + y * width * 3, width, out);
+            std::fill(out + width * 3, out + stride, std::uint8_t{0});
+        }
+        if (!output_file::write(file, batch.get())) {
             return false;
         }
+        end -= rows;
     }
     return true;
 }

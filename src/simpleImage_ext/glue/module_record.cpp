@@ -1,5 +1,7 @@
 #include "glue/module_record.hpp"
 
+#include "glue/names.hpp"
+
 namespace module_record {
 namespace {
 
@@ -74,8 +76,9 @@ py::Ref global(const char* name) {
         PyErr_SetString(PyExc_SystemError, "Corvane.simpleImage_ext is not initialised");
         return {};
     }
+    PyObject* key = py::name(name);
     PyObject* value = nullptr;
-    if (PyDict_GetItemStringRef(PyModule_GetDict(state.module), name, &value) < 0) {
+    if (key == nullptr || PyDict_GetItemRef(PyModule_GetDict(state.module), key, &value) < 0) {
         return {};
     }
     if (value != nullptr) {

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 
+#include "glue/names.hpp"
 #include "glue/ref.hpp"
 
 namespace module_record {
@@ -40,7 +41,7 @@ template <class... Arguments>
 py::Ref callGlobal(const char* name, const char* attribute, Arguments... arguments) {
     py::Ref target = global(name);
     py::Ref function =
-        target ? py::Ref::steal(PyObject_GetAttrString(target.get(), attribute)) : py::Ref{};
+        target ? py::Ref::steal(PyObject_GetAttr(target.get(), py::name(attribute))) : py::Ref{};
     return function ? py::Ref::steal(PyObject_CallFunctionObjArgs(
                           function.get(), static_cast<PyObject*>(arguments)..., nullptr))
                     : py::Ref{};

@@ -1,9 +1,13 @@
 #include "glue/output_file.hpp"
 
+#include "glue/names.hpp"
+
 namespace output_file {
 
 bool write(PyObject* file, PyObject* piece) {
-    return py::Ref::steal(PyObject_CallMethod(file, "write", "(O)", piece)).get() != nullptr;
+    PyObject* write = py::name("write");
+    return write != nullptr &&
+           py::Ref::steal(PyObject_CallMethodOneArg(file, write, piece)).get() != nullptr;
 }
 
 bool writeAll(PyObject* file, std::span<const py::Ref> pieces) {

@@ -1,11 +1,14 @@
 #include "glue/stream.hpp"
 
+#include "glue/names.hpp"
+
 namespace py {
 namespace {
 
+// object.name(argument), without making a bound method on the way.
 Ref callMethod(PyObject* object, const char* name, PyObject* argument) {
-    Ref method = Ref::steal(PyObject_GetAttrString(object, name));
-    return method ? Ref::steal(PyObject_CallOneArg(method.get(), argument)) : Ref{};
+    PyObject* key = py::name(name);
+    return key != nullptr ? Ref::steal(PyObject_CallMethodOneArg(object, key, argument)) : Ref{};
 }
 
 }  // namespace

@@ -2,12 +2,13 @@
 
 #include "glue/conversions.hpp"
 #include "glue/module_record.hpp"
+#include "glue/names.hpp"
 
 namespace py {
 
 Ref structPack(const Ref& formatAndValues) {
     Ref structModule = formatAndValues ? module_record::global("struct") : Ref{};
-    Ref pack = structModule ? Ref::steal(PyObject_GetAttrString(structModule.get(), "pack"))
+    Ref pack = structModule ? Ref::steal(PyObject_GetAttr(structModule.get(), py::name("pack")))
                             : Ref{};
     return pack ? Ref::steal(PyObject_Call(pack.get(), formatAndValues.get(), nullptr)) : Ref{};
 }

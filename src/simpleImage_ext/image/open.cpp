@@ -8,6 +8,7 @@
 #include "glue/module_record.hpp"
 #include "glue/ref.hpp"
 #include "glue/stream.hpp"
+#include "image/simple_image.hpp"
 #include "png/decoder.hpp"
 
 #include <array>
@@ -163,10 +164,12 @@ PyObject* openImage(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyOb
         return nullptr;
     }
     const auto& values = *decoded;
-    Ref image = Ref::steal(PyObject_CallFunctionObjArgs(
-        cls, values[kWidth].get(), values[kHeight].get(), values[kPixels].get(),
-        values[kAlpha].get(), values[kChunks].get(), values[kBmpMeta].get(),
-        values[kPngFilters].get(), nullptr));
+    // The decoded values are held here alone, unless a replaced _streamToImage
+    // kept some of them.
+    Ref image = constructFromNewObjects(
+        cls, {values[kWidth].get(), values[kHeight].get(), values[kPixels].get(),
+              values[kAlpha].get(), values[kChunks].get(), values[kBmpMeta].get(),
+              values[kPngFilters].get()});
     if (!image) {
         return nullptr;
     }

@@ -28,11 +28,25 @@ constexpr py::Signature<7> kConstructor{
 
 enum ConstructorArgument { kWidth, kHeight, kPixels, kAlpha, kPngChunks, kBmpHeader, kPngFilters };
 
-// A new bytearray copy of `buffer` after checking its length against `expected`.
-Ref copyCheckedBuffer(PyObject* buffer, std::optional<std::int64_t> expected,
-                      const char* mismatch) {
-    return requireLength(buffer, expected, mismatch) ? Ref::steal(PyByteArray_FromObject(buffer))
-                                                     : Ref{};
+// Whether the constructor copies the buffers it is given, or may keep those
+// that nothing else can reach.
+enum class Buffers : bool { copied, adoptedWhenUnshared };
+
+// bytearray(buffer): a new copy, unless `buffers` allows keeping an exact
+// bytearray to which the caller holds the only reference. No one else can see
+// such an object, so keeping it cannot be told apart from copying it.
+Ref takeBuffer(PyObject* buffer, Buffers buffers) {
+    if (buffers == Buffers::adoptedWhenUnshared && PyByteArray_CheckExact(buffer) &&
+        Py_REFCNT(buffer) == 1) {
+        return Ref::borrow(buffer);
+    }
+    return Ref::steal(PyByteArray_FromObject(buffer));
+}
+
+// The buffer taken as above after checking its length against `expected`.
+Ref takeCheckedBuffer(PyObject* buffer, std::optional<std::int64_t> expected,
+                      const char* mismatch, Buffers buffers) {
+    return requireLength(buffer, expected, mismatch) ? takeBuffer(buffer, buffers) : Ref{};
 }
 
 // Copies `value` with `copy` unless it is None.
@@ -41,7 +55,7 @@ Ref copyOptional(PyObject* value, Copy&& copy) {
     return value == nullptr || value == Py_None ? Ref::none() : copy(value);
 }
 
-bool construct(SimpleImageObject* image, const py::Arguments<7>& args) {
+bool construct(SimpleImageObject* image, const py::Arguments<7>& args, Buffers buffers) {
     std::int32_t width = 0;
     std::int32_t height = 0;
     if (!py::toInt32(args[kWidth], width) || !py::toInt32(args[kHeight], height)) {
@@ -53,14 +67,15 @@ bool construct(SimpleImageObject* image, const py::Arguments<7>& args) {
     image->width = width;
     image->height = height;
 
-    Ref pixels = Ref::steal(PyByteArray_FromObject(args[kPixels]));
+    Ref pixels = takeBuffer(args[kPixels], buffers);
     if (!pixels) {
         return false;
     }
     py::replaceField(image->pixels, std::move(pixels));
 
     Ref alpha = copyOptional(args[kAlpha], [&](PyObject* value) {
-        return copyCheckedBuffer(value, sizes::planeSize(width, height, 1), kAlphaLengthMismatch);
+        return takeCheckedBuffer(value, sizes::planeSize(width, height, 1), kAlphaLengthMismatch,
+                                 buffers);
     });
     if (!alpha) {
         return false;
@@ -76,7 +91,7 @@ bool construct(SimpleImageObject* image, const py::Arguments<7>& args) {
     py::replaceField(image->pngChunks, std::move(chunks));
 
     Ref filters = copyOptional(args[kPngFilters], [&](PyObject* value) {
-        return copyCheckedBuffer(value, height, kFilterCountMismatch);
+        return takeCheckedBuffer(value, height, kFilterCountMismatch, buffers);
     });
     if (!filters) {
         return false;
@@ -93,25 +108,46 @@ bool construct(SimpleImageObject* image, const py::Arguments<7>& args) {
     return true;
 }
 
-PyObject* newImage(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    py::Arguments<7> bound;
-    if (!py::bind(kConstructor, args, kwargs, bound)) {
-        return nullptr;
-    }
+Ref allocateAndConstruct(PyTypeObject* type, const py::Arguments<7>& bound, Buffers buffers) {
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) {
-        return nullptr;
+        return {};
     }
     SimpleImageObject* image = asImage(self.get());
     for (PyObject** field : {&image->pixels, &image->alpha, &image->pngChunks,
                              &image->pngFilters, &image->bmpHeader}) {
         *field = Py_NewRef(Py_None);
     }
-    if (!construct(image, bound)) {
+    if (!construct(image, bound, buffers)) {
+        return {};
+    }
+    return self;
+}
+
+PyObject* newImage(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    py::Arguments<7> bound;
+    if (!py::bind(kConstructor, args, kwargs, bound)) {
         return nullptr;
     }
-    return self.release();
+    return allocateAndConstruct(type, bound, Buffers::copied).release();
 }
+
+}  // namespace
+
+Ref constructFromNewObjects(PyObject* cls, const py::Arguments<7>& args) {
+    PyTypeObject* type = module_record::imageType();
+    // Calling the class itself, as long as its construction is still this one,
+    // runs nothing but the steps above: then the buffers can be adopted.
+    const bool ownConstruction = cls == reinterpret_cast<PyObject*>(type) &&
+                                 Py_TYPE(cls) == &PyType_Type && type->tp_new == newImage &&
+                                 type->tp_init == PyBaseObject_Type.tp_init;
+    if (ownConstruction) {
+        return allocateAndConstruct(type, args, Buffers::adoptedWhenUnshared);
+    }
+    return Ref::steal(PyObject_Vectorcall(cls, args.data(), args.size(), nullptr));
+}
+
+namespace {
 
 // --- lifecycle -----------------------------------------------------------
 
@@ -424,9 +460,10 @@ PyObject* copyImage(PyObject* self, PyObject*) {
         return nullptr;
     }
     // Always the class itself: a copy of a subclass instance is a plain SimpleImage.
-    return PyObject_CallFunctionObjArgs(
-        reinterpret_cast<PyObject*>(module_record::imageType()), width.get(), height.get(),
-        pixels.get(), alpha.get(), chunks.get(), header.get(), filters.get(), nullptr);
+    return constructFromNewObjects(reinterpret_cast<PyObject*>(module_record::imageType()),
+                                   {width.get(), height.get(), pixels.get(), alpha.get(),
+                                    chunks.get(), header.get(), filters.get()})
+        .release();
 }
 
 PyObject* refusePickling(PyObject*, PyObject*) {

@@ -7,6 +7,9 @@
 
 #include <cstdint>
 
+#include "glue/arguments.hpp"
+#include "glue/ref.hpp"
+
 namespace image {
 
 struct SimpleImageObject {
@@ -23,6 +26,13 @@ struct SimpleImageObject {
 inline SimpleImageObject* asImage(PyObject* object) {
     return reinterpret_cast<SimpleImageObject*>(object);
 }
+
+// cls(width, height, pixels, alpha, png_chunks, bmp_header, png_filters), for
+// arguments that the caller has just made. When `cls` is the class itself and
+// its construction has not been replaced, a bytearray that only the caller holds
+// becomes the image's buffer instead of being copied: no one could tell the
+// difference, and a decoded image is not copied once more.
+py::Ref constructFromNewObjects(PyObject* cls, const py::Arguments<7>& args);
 
 // Creates the class, records it and binds it as `SimpleImage` in the module.
 bool addSimpleImageType(PyObject* module);

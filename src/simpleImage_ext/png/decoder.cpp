@@ -4,6 +4,7 @@
 #include "glue/bytes.hpp"
 #include "glue/conversions.hpp"
 #include "glue/module_record.hpp"
+#include "glue/names.hpp"
 #include "glue/stream.hpp"
 #include "glue/struct_module.hpp"
 #include "image/pixel_rows.hpp"
@@ -13,7 +14,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
-#include <cstring>
+#include <new>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -155,115 +157,7 @@ bool checkHeader(const Header& header) {
     return refusal == nullptr;
 }
 
-// --- inflating -----------------------------------------------------------
-
-// The inflated image data, grown as the decompressor delivers it, so that its
-// memory follows the data actually inflated, never the size a header promises.
-// Growth is by realloc, which the C library serves by remapping pages once
-// blocks are large, so a large image is rarely copied while it grows.
-class InflatedData {
-public:
-    explicit InflatedData(std::size_t limit) : limit_(limit) {}
-    ~InflatedData() { std::free(data_); }
-    InflatedData(const InflatedData&) = delete;
-    InflatedData& operator=(const InflatedData&) = delete;
-
-    // Appends `bytes`; false with MemoryError when the buffer cannot grow.
-    bool append(std::span<const std::uint8_t> bytes) {
-        const std::size_t needed = size_ + bytes.size();
-        if (needed > capacity_ && !grow(needed)) {
-            return false;
-        }
-        if (!bytes.empty()) {
-            std::memcpy(data_ + size_, bytes.data(), bytes.size());
-        }
-        size_ = needed;
-        return true;
-    }
-
-    std::uint8_t* data() noexcept { return data_; }
-    std::size_t size() const noexcept { return size_; }
-    std::size_t remaining() const noexcept { return limit_ - size_; }
-
-private:
-    bool grow(std::size_t needed) {
-        const std::size_t doubled = capacity_ > limit_ / 2 ? limit_ : capacity_ * 2;
-        const std::size_t capacity = std::max(needed, doubled);
-        void* grown = std::realloc(data_, capacity);
-        if (grown == nullptr) {
-            PyErr_NoMemory();
-            return false;
-        }
-        data_ = static_cast<std::uint8_t*>(grown);
-        capacity_ = capacity;
-        return true;
-    }
-
-    std::uint8_t* data_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
-    std::size_t limit_;
-};
-
-// zlib.decompress reports a stream without its end as the module's zlib.error.
-void raiseTruncatedStream() {
-    Ref zlib = global("zlib");
-    Ref error = zlib ? Ref::steal(PyObject_GetAttrString(zlib.get(), "error")) : Ref{};
-    if (!error) {
-        return;
-    }
-    if (!PyExceptionClass_Check(error.get())) {
-        PyErr_SetString(PyExc_TypeError, kNotAnException);
-        return;
-    }
-    PyErr_SetString(error.get(), kTruncatedStream);
-}
-
-// Whether the decompressor has seen the end of its zlib stream.
-int streamEnded(PyObject* decompressor) {
-    Ref eof = Ref::steal(PyObject_GetAttrString(decompressor, "eof"));
-    return eof ? PyObject_IsTrue(eof.get()) : -1;
-}
-
-void raiseMalformed() { PyErr_SetString(PyExc_ValueError, kMalformedImageData); }
-
-// Inflates the IDAT parts in order with one decompressor of the module's zlib,
-// as zlib.decompress would inflate their concatenation, but never beyond the
-// limit of `out`: reaching it means the data is longer than the header allows,
-// whatever follows in the stream. The parts are released on return.
-bool inflate(std::vector<Ref> parts, InflatedData& out) {
-    Ref decompressor = callGlobal("zlib", "decompressobj");
-    if (!decompressor) {
-        return false;
-    }
-    for (const Ref& part : parts) {
-        const int ended = streamEnded(decompressor.get());
-        if (ended != 0) {
-            // Whatever follows the end of the stream is ignored.
-            return ended > 0;
-        }
-        Ref decompress = Ref::steal(PyObject_GetAttrString(decompressor.get(), "decompress"));
-        Ref budget = decompress ? Ref::steal(PyLong_FromSize_t(out.remaining())) : Ref{};
-        Ref piece = budget ? Ref::steal(PyObject_CallFunctionObjArgs(decompress.get(), part.get(),
-                                                                     budget.get(), nullptr))
-                           : Ref{};
-        py::ByteView view;
-        if (!piece || !view.acquireReadable(piece.get()) || !out.append(view.bytes())) {
-            return false;
-        }
-        if (out.remaining() == 0) {
-            raiseMalformed();
-            return false;
-        }
-    }
-    const int ended = streamEnded(decompressor.get());
-    if (ended == 0) {
-        raiseTruncatedStream();
-    }
-    return ended > 0;
-}
-
-// --- rows ----------------------------------------------------------------
+// --- rows ------------------------------------------------------------------
 
 struct Geometry {
     std::int32_t width;
@@ -281,54 +175,348 @@ struct Planes {
     Ref filters;
 };
 
-// The three result buffers, created uninitialised: the rows fill every byte.
-bool createPlanes(const Geometry& geometry, Planes& planes) {
-    planes.pixels = py::newByteArray(sizes::planeSize(geometry.width, geometry.height, 3));
-    if (!planes.pixels) {
-        return false;
-    }
-    planes.alpha = geometry.channels == 4
-                       ? py::newByteArray(sizes::planeSize(geometry.width, geometry.height, 1))
-                       : Ref::none();
-    planes.filters = planes.alpha ? py::newByteArray(geometry.height) : Ref{};
-    return static_cast<bool>(planes.filters);
-}
+void raiseMalformed() { PyErr_SetString(PyExc_ValueError, kMalformedImageData); }
 
-// Reconstructs every row from the inflated data, whose length has been checked
-// against the geometry. RGB rows are reconstructed straight into the pixel
-// buffer; RGBA rows are reconstructed in place and then split into pixels and
-// alpha.
-bool reconstructRows(const Geometry& geometry, std::uint8_t* raw, Planes& planes) {
-    const std::size_t width = static_cast<std::size_t>(geometry.width);
-    const std::size_t stride = static_cast<std::size_t>(geometry.stride);
-    std::uint8_t* pixels = py::byteArraySpan(planes.pixels.get()).data();
-    std::uint8_t* alpha =
-        geometry.channels == 4 ? py::byteArraySpan(planes.alpha.get()).data() : nullptr;
-    std::uint8_t* filters = py::byteArraySpan(planes.filters.get()).data();
-    // An empty previous row stands for the row of zeros above the first row.
-    std::span<const std::uint8_t> previous;
-    for (std::size_t y = 0; y < static_cast<std::size_t>(geometry.height); ++y) {
-        std::uint8_t* record = raw + y * (stride + 1);
-        const int filterType = record[0];
-        filters[y] = record[0];
-        const std::span<std::uint8_t> filtered(record + 1, stride);
-        const std::span<std::uint8_t> output =
-            alpha == nullptr ? std::span<std::uint8_t>(pixels + y * stride, stride) : filtered;
-        if (_applyPngFilter(filterType, filtered, previous, geometry.channels, output) != 0) {
-            PyErr_Format(PyExc_ValueError, kUnsupportedFilter, filterType);
+// Rebuilds the rows while the image data is inflated, so that the inflated
+// stream is never held whole: each piece the decompressor returns is
+// reconstructed straight into the pixel planes, and only a row cut by the end of
+// a piece is copied aside. The planes grow with the rows that arrive, so memory
+// follows the data actually inflated, never the size a header promises.
+//
+// The file's errors keep their order: the decoder judges the length of the data
+// before any filter type, so a row with an unsupported type is only noted, and
+// the rows after it are not rebuilt.
+class RowBuilder {
+public:
+    // `reachable`: whether the data at hand can inflate to the expected length at
+    // all. Then the planes are allocated whole at the first row, which commits
+    // no memory until rows are written, and spares growing them; otherwise they
+    // grow with the rows, however the data came to be that long.
+    RowBuilder(const Geometry& geometry, std::optional<std::int64_t> expected, bool reachable)
+        : geometry_(geometry),
+          expected_(expected),
+          reachable_(reachable),
+          rowCount_(geometry.height > 0 && geometry.stride >= 0 && expected
+                        ? static_cast<std::size_t>(geometry.height)
+                        : 0),
+          stride_(static_cast<std::size_t>(std::max<std::int64_t>(geometry.stride, 0))),
+          width_(static_cast<std::size_t>(std::max<std::int32_t>(geometry.width, 0))) {}
+
+    // Takes the next piece of inflated data; false with MemoryError set.
+    bool receive(std::span<const std::uint8_t> piece) {
+        received_ += static_cast<std::int64_t>(piece.size());
+        try {
+            return rebuildRecords(piece);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
             return false;
         }
-        if (alpha != nullptr) {
-            pixel_rows::splitRgba(output.data(), width, pixels + y * width * 3, alpha + y * width);
-        }
-        previous = output;
     }
-    return true;
+
+    std::int64_t received() const noexcept { return received_; }
+
+    // After the last piece: the length check, then the filter types; hands over
+    // the planes at their exact sizes.
+    bool finish(Planes& planes) {
+        if (!sizes::matches(received_, expected_)) {
+            raiseMalformed();
+            return false;
+        }
+        if (unsupported_) {
+            PyErr_Format(PyExc_ValueError, kUnsupportedFilter, *unsupported_);
+            return false;
+        }
+        if (!createPlanes() || !resizePlanes(rowCount_)) {
+            return false;
+        }
+        planes.pixels = pixels_;
+        planes.alpha = geometry_.channels == 4 ? alpha_ : Ref::none();
+        planes.filters = Ref::steal(PyByteArray_FromStringAndSize(
+            reinterpret_cast<const char*>(filters_.data()),
+            static_cast<Py_ssize_t>(filters_.size())));
+        return static_cast<bool>(planes.filters);
+    }
+
+private:
+    std::size_t recordSize() const noexcept { return stride_ + 1; }
+
+    bool rebuildRecords(std::span<const std::uint8_t> piece) {
+        while (!piece.empty() && rows_ < rowCount_) {
+            if (pending_.empty() && piece.size() >= recordSize()) {
+                if (!rebuild(piece.data())) {
+                    return false;
+                }
+                piece = piece.subspan(recordSize());
+                continue;
+            }
+            const std::size_t taken = std::min(recordSize() - pending_.size(), piece.size());
+            pending_.insert(pending_.end(), piece.begin(), piece.begin() + taken);
+            piece = piece.subspan(taken);
+            if (pending_.size() == recordSize()) {
+                if (!rebuild(pending_.data())) {
+                    return false;
+                }
+                pending_.clear();
+            }
+        }
+        return true;
+    }
+
+    // One record: the filter type, then the filtered row.
+    bool rebuild(const std::uint8_t* record) {
+        const std::size_t y = rows_++;
+        const std::uint8_t filterType = record[0];
+        filters_.push_back(filterType);
+        if (unsupported_) {
+            return true;
+        }
+        if (filterType >= kFilterTypeCount) {
+            unsupported_ = filterType;
+            return true;
+        }
+        if (!reserveRows(y + 1)) {
+            return false;
+        }
+        const std::span<const std::uint8_t> filtered(record + 1, stride_);
+        std::uint8_t* pixels = py::byteArraySpan(pixels_.get()).data();
+        if (geometry_.channels == 3) {
+            // RGB rows are rebuilt in place in the pixel plane, against the row above.
+            std::uint8_t* row = pixels + y * stride_;
+            const auto above = y == 0 ? std::span<const std::uint8_t>{}
+                                      : std::span<const std::uint8_t>(row - stride_, stride_);
+            _applyPngFilter(filterType, filtered, above, 3, {row, stride_});
+            return true;
+        }
+        // RGBA rows alternate between two scratch rows, then are split.
+        if (scratch_.empty()) {
+            scratch_.resize(2 * stride_);
+        }
+        std::uint8_t* row = scratch_.data() + (y % 2) * stride_;
+        const auto above =
+            y == 0 ? std::span<const std::uint8_t>{}
+                   : std::span<const std::uint8_t>(scratch_.data() + ((y + 1) % 2) * stride_,
+                                                   stride_);
+        _applyPngFilter(filterType, filtered, above, 4, {row, stride_});
+        pixel_rows::splitRgba(row, width_, pixels + y * width_ * 3,
+                              py::byteArraySpan(alpha_.get()).data() + y * width_);
+        return true;
+    }
+
+    bool createPlanes() {
+        if (pixels_) {
+            return true;
+        }
+        pixels_ = py::newByteArray(0);
+        if (pixels_ && geometry_.channels == 4) {
+            alpha_ = py::newByteArray(0);
+        }
+        return pixels_ && (geometry_.channels != 4 || alpha_);
+    }
+
+    // Grows the planes to hold at least `rows` rows, doubling so that large
+    // planes are grown a few times (by remapping, not copying, once they are big).
+    bool reserveRows(std::size_t rows) {
+        if (rows <= capacityRows_) {
+            return true;
+        }
+        if (!createPlanes()) {
+            return false;
+        }
+        if (reachable_) {
+            if (resizePlanes(rowCount_)) {
+                return true;
+            }
+            // Planes too large to allocate whole are grown after all: whether
+            // the data really fills them is only known at its end.
+            if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
+                return false;
+            }
+            PyErr_Clear();
+            reachable_ = false;
+        }
+        const std::size_t firstRows = kFirstPlaneBytes / std::max<std::size_t>(stride_, 1) + 1;
+        return resizePlanes(std::min(rowCount_, std::max({rows, 2 * capacityRows_, firstRows})));
+    }
+
+    bool resizePlanes(std::size_t rows) {
+        const auto resize = [](PyObject* plane, std::size_t bytes) {
+            return PyByteArray_Resize(plane, static_cast<Py_ssize_t>(bytes)) == 0;
+        };
+        if (!resize(pixels_.get(), rows * width_ * 3) ||
+            (geometry_.channels == 4 && !resize(alpha_.get(), rows * width_))) {
+            return false;
+        }
+        capacityRows_ = rows;
+        return true;
+    }
+
+    static constexpr std::size_t kFirstPlaneBytes = std::size_t{1} << 20;
+
+    Geometry geometry_;
+    std::optional<std::int64_t> expected_;
+    bool reachable_;
+    std::size_t rowCount_;  // rows to rebuild; 0 when no data length can match
+    std::size_t stride_;
+    std::size_t width_;
+    std::int64_t received_ = 0;
+    std::size_t rows_ = 0;
+    std::size_t capacityRows_ = 0;
+    std::optional<int> unsupported_;
+    Ref pixels_;
+    Ref alpha_;
+    std::vector<std::uint8_t> filters_;
+    std::vector<std::uint8_t> pending_;  // a record cut by the end of a piece
+    std::vector<std::uint8_t> scratch_;  // the current and the previous RGBA row
+};
+
+// --- inflating -----------------------------------------------------------
+
+// zlib.decompress reports a stream without its end as the module's zlib.error.
+void raiseTruncatedStream() {
+    Ref zlib = global("zlib");
+    Ref error = zlib ? Ref::steal(PyObject_GetAttrString(zlib.get(), "error")) : Ref{};
+    if (!error) {
+        return;
+    }
+    if (!PyExceptionClass_Check(error.get())) {
+        PyErr_SetString(PyExc_TypeError, kNotAnException);
+        return;
+    }
+    PyErr_SetString(error.get(), kTruncatedStream);
 }
 
-// Inflates the image data, checks its length against the header and rebuilds
-// the pixel planes from it.
-bool decodeImageData(ChunkSequence& sequence, const Geometry& geometry, Planes& planes) {
+// Whether the decompressor has seen the end of its zlib stream.
+int streamEnded(PyObject* decompressor) {
+    Ref eof = Ref::steal(PyObject_GetAttr(decompressor, py::name("eof")));
+    return eof ? PyObject_IsTrue(eof.get()) : -1;
+}
+
+// Input is fed in slices and output asked for in pieces that stay in the
+// processor's cache while their rows are rebuilt, yet are large enough that the
+// calls and the decompressor's copies into its window cost little. A slice
+// bounds what the decompressor copies aside as unconsumed input when a piece
+// is full.
+constexpr Py_ssize_t kSliceSize = 64 * 1024;
+constexpr Py_ssize_t kPieceSize = 256 * 1024;
+
+// One decompressor of the module's zlib, inflating as zlib.decompress would
+// inflate the concatenation of the IDAT parts, but never beyond `limit` bytes:
+// reaching it means the data is longer than the header allows, whatever
+// follows in the stream.
+class Inflater {
+public:
+    Inflater(RowBuilder& rows, std::int64_t limit) : rows_(rows), limit_(limit) {}
+
+    bool start() {
+        decompressor_ = module_record::callGlobal("zlib", "decompressobj");
+        return static_cast<bool>(decompressor_);
+    }
+
+    // Feeds one IDAT part; `ended` turns true at the end of the zlib stream,
+    // after which whatever follows is ignored.
+    bool feed(PyObject* part, bool& ended) {
+        const Py_ssize_t size = PyBytes_CheckExact(part) ? PyBytes_GET_SIZE(part) : 0;
+        if (size <= kSliceSize) {
+            return checkEnded(ended) && (ended || inflate(part));
+        }
+        Ref whole = Ref::steal(PyMemoryView_FromObject(part));
+        for (Py_ssize_t start = 0; whole && start < size; start += kSliceSize) {
+            Ref slice = Ref::steal(PySequence_GetSlice(whole.get(), start, start + kSliceSize));
+            if (!slice || !checkEnded(ended)) {
+                return false;
+            }
+            if (ended) {
+                return true;
+            }
+            if (!inflate(slice.get())) {
+                return false;
+            }
+        }
+        return static_cast<bool>(whole);
+    }
+
+    // After the last part: a stream without its end is an error.
+    bool finish() {
+        bool ended = false;
+        if (!checkEnded(ended)) {
+            return false;
+        }
+        if (!ended) {
+            raiseTruncatedStream();
+        }
+        return ended;
+    }
+
+private:
+    bool checkEnded(bool& ended) {
+        const int state = streamEnded(decompressor_.get());
+        ended = state > 0;
+        return state >= 0;
+    }
+
+    // decompress(input, piece) until the input is used up and nothing is left
+    // pending; a full piece may leave input unconsumed or output pending.
+    bool inflate(PyObject* input) {
+        Ref data = Ref::borrow(input);
+        for (;;) {
+            const Py_ssize_t budget = static_cast<Py_ssize_t>(
+                std::min<std::int64_t>(kPieceSize, limit_ - rows_.received()));
+            Ref size = Ref::steal(PyLong_FromSsize_t(budget));
+            PyObject* arguments[] = {decompressor_.get(), data.get(), size.get()};
+            Ref piece = size ? Ref::steal(PyObject_VectorcallMethod(
+                                   py::name("decompress"), arguments,
+                                   3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))
+                             : Ref{};
+            py::ByteView view;
+            if (!piece || !view.acquireReadable(piece.get()) || !rows_.receive(view.bytes())) {
+                return false;
+            }
+            if (rows_.received() >= limit_) {
+                raiseMalformed();
+                return false;
+            }
+            if (static_cast<Py_ssize_t>(view.bytes().size()) < budget) {
+                return true;
+            }
+            bool ended = false;
+            if (!checkEnded(ended)) {
+                return false;
+            }
+            if (ended) {
+                return true;
+            }
+            data = Ref::steal(PyObject_GetAttr(decompressor_.get(), py::name("unconsumed_tail")));
+            if (!data) {
+                return false;
+            }
+        }
+    }
+
+    RowBuilder& rows_;
+    std::int64_t limit_;
+    Ref decompressor_;
+};
+
+// Deflate codes at least 2 bits for a match of at most 258 bytes, so a byte of
+// deflate data inflates to at most 1032 bytes.
+constexpr std::int64_t kMostInflatedPerByte = 1032;
+
+// Whether IDAT parts of exact bytes can inflate to `expected` bytes. Parts of
+// other types (from a rebound `_readChunk`) give no bound.
+bool canInflateTo(const std::vector<Ref>& parts, std::optional<std::int64_t> expected) {
+    std::int64_t compressed = 0;
+    for (const Ref& part : parts) {
+        if (!PyBytes_CheckExact(part.get())) {
+            return false;
+        }
+        compressed += PyBytes_GET_SIZE(part.get());
+    }
+    return expected && *expected / kMostInflatedPerByte <= compressed;
+}
+
+// Inflates the IDAT parts in order and rebuilds the rows from the data as it
+// comes; each part is released once it has been inflated.
+bool decodeImageData(std::vector<Ref> parts, const Geometry& geometry, Planes& planes) {
     const auto expected = sizes::multiply(sizes::add(geometry.stride, 1), geometry.height);
     // One byte beyond the expected length proves the data too long. A length
     // beyond any buffer never matches; memory runs out first, as it would in
@@ -336,15 +524,25 @@ bool decodeImageData(ChunkSequence& sequence, const Geometry& geometry, Planes& 
     const std::int64_t limit = expected && *expected < PY_SSIZE_T_MAX
                                    ? std::max<std::int64_t>(*expected, 0) + 1
                                    : PY_SSIZE_T_MAX;
-    InflatedData raw(static_cast<std::size_t>(limit));
-    if (!inflate(std::move(sequence.idatParts), raw)) {
+    RowBuilder rows(geometry, expected, canInflateTo(parts, expected));
+    Inflater inflater(rows, limit);
+    if (!inflater.start()) {
         return false;
     }
-    if (!sizes::matches(static_cast<std::int64_t>(raw.size()), expected)) {
-        raiseMalformed();
+    bool ended = false;
+    for (Ref& part : parts) {
+        if (!inflater.feed(part.get(), ended)) {
+            return false;
+        }
+        part = Ref{};  // inflated: its memory can go while the planes grow
+        if (ended) {
+            break;
+        }
+    }
+    if (!ended && !inflater.finish()) {
         return false;
     }
-    return createPlanes(geometry, planes) && reconstructRows(geometry, raw.data(), planes);
+    return rows.finish(planes);
 }
 
 }  // namespace
@@ -360,7 +558,7 @@ Ref _loadPng(PyObject* stream) {
     const Geometry geometry{header[kWidth], header[kHeight], channels,
                             std::int64_t{header[kWidth]} * channels};
     Planes planes;
-    if (!decodeImageData(sequence, geometry, planes)) {
+    if (!decodeImageData(std::move(sequence.idatParts), geometry, planes)) {
         return {};
     }
     Ref width = py::fromInt32(geometry.width);
