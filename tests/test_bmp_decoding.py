@@ -146,3 +146,39 @@ class TestLimits:
         data = bmp_headers(1000, 1_000_000) + bytes(3000)
         with pytest.raises(OverflowError, match="^value too large to convert to int$"):
             decode(data)
+
+
+class TestStreamsReadInPlace:
+    """A plain io.BytesIO is read from its buffer instead of row by row; a
+    subclass is read row by row. Both must end alike, in result, error and
+    stream position."""
+
+    class RowByRow(io.BytesIO):
+        pass
+
+    CASES = {
+        "complete": make_bmp(5, 3, noise(45), trailing=b"tail"),
+        "top-down with a gap": make_bmp(2, 4, noise(24), top_down=True, gap=b"g" * 7),
+        "last row short": make_bmp(5, 3, noise(45))[:-1],
+        "offset past the end": make_bmp(2, 2, noise(12), offset=500),
+        "offset inside the headers": make_bmp(3, 2, noise(18), offset=10),
+    }
+
+    @staticmethod
+    def outcome(stream):
+        try:
+            result = SimpleImage._streamToImage(stream)
+        except ValueError as error:
+            result = str(error)
+        return result, stream.tell()
+
+    @pytest.mark.parametrize("data", CASES.values(), ids=CASES.keys())
+    def test_plain_and_derived_streams_end_alike(self, data):
+        assert self.outcome(io.BytesIO(data)) == self.outcome(self.RowByRow(data))
+
+    def test_reading_in_place_leaves_the_caller_bytes_alone(self):
+        data = make_bmp(3, 3, noise(27))
+        stream = io.BytesIO(data)
+        SimpleImage._streamToImage(stream)
+        assert stream.getvalue() == data
+        stream.write(b"more")              # the stream stays usable

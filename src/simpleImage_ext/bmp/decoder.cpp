@@ -131,9 +131,68 @@ bool destinationOffset(const Layout& layout, std::int64_t r, std::int64_t& offse
     return true;
 }
 
-// One stream.read per file row, each exactly `rowStride` bytes of exact bytes,
-// copied into the pixel buffer as RGB; the padding is ignored.
+// File row `bgr` into its image row of the pixel buffer, as RGB; the padding is ignored.
+bool storeRow(const Layout& layout, std::int64_t r, const char* bgr, PyObject* pixels) {
+    std::int64_t offset = 0;
+    if (!destinationOffset(layout, r, offset)) {
+        return false;
+    }
+    pixel_rows::swapRedBlue(reinterpret_cast<const std::uint8_t*>(bgr),
+                            static_cast<std::size_t>(layout.width),
+                            py::byteArraySpan(pixels).data() + offset);
+    return true;
+}
+
+// True for an exact io.BytesIO, whose reads and seeks run no Python code.
+bool isPlainBytesIO(PyObject* stream) {
+    Ref io = Ref::steal(PyImport_ImportModule("_io"));
+    Ref type = io ? Ref::steal(PyObject_GetAttrString(io.get(), "BytesIO")) : Ref{};
+    if (!type) {
+        PyErr_Clear();
+        return false;
+    }
+    return reinterpret_cast<PyObject*>(Py_TYPE(stream)) == type.get();
+}
+
+// The rows of an exact io.BytesIO, taken from its buffer: the same bytes, errors
+// and final position as one read per row, without a bytes object and a copy
+// for every row. `getvalue` hands out the buffer itself, not a copy.
+bool readRowsInPlace(PyObject* stream, const Layout& layout, PyObject* pixels) {
+    Ref data = Ref::steal(PyObject_CallMethod(stream, "getvalue", nullptr));
+    Ref position = data ? Ref::steal(PyObject_CallMethod(stream, "tell", nullptr)) : Ref{};
+    const std::int64_t start = position ? PyLong_AsLongLong(position.get()) : -1;
+    if (start < 0) {
+        return false;
+    }
+    const std::int64_t size = PyBytes_GET_SIZE(data.get());
+    std::int64_t at = start;
+    bool stored = true;
+    for (std::int64_t r = 0; r < layout.rowCount && stored; ++r) {
+        if (at + layout.rowStride > size) {
+            // A short read consumes what is left.
+            at = std::max(at, size);
+            PyErr_SetString(PyExc_ValueError, kIncompletePixelData);
+            stored = false;
+            break;
+        }
+        const char* row = PyBytes_AS_STRING(data.get()) + at;
+        at += layout.rowStride;
+        stored = storeRow(layout, r, row, pixels);
+    }
+    PyObject* raised = PyErr_GetRaisedException();
+    Ref end = Ref::steal(PyLong_FromLongLong(at));
+    const bool moved = end && py::seek(stream, end.get());
+    if (raised != nullptr) {
+        PyErr_SetRaisedException(raised);  // the row's error, not the seek's, if both failed
+    }
+    return stored && moved;
+}
+
+// One stream.read per file row, each exactly `rowStride` bytes of exact bytes.
 bool readRows(PyObject* stream, const Layout& layout, PyObject* pixels) {
+    if (layout.rowStride > 0 && isPlainBytesIO(stream)) {
+        return readRowsInPlace(stream, layout, pixels);
+    }
     Ref stride = Ref::steal(PyLong_FromLongLong(layout.rowStride));
     if (!stride) {
         return false;
@@ -159,13 +218,9 @@ bool readRows(PyObject* stream, const Layout& layout, PyObject* pixels) {
             PyErr_SetString(PyExc_ValueError, kIncompletePixelData);
             return false;
         }
-        std::int64_t offset = 0;
-        if (!destinationOffset(layout, r, offset)) {
+        if (!storeRow(layout, r, PyBytes_AS_STRING(row.get()), pixels)) {
             return false;
         }
-        const auto* bgr = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(row.get()));
-        pixel_rows::swapRedBlue(bgr, static_cast<std::size_t>(layout.width),
-                                py::byteArraySpan(pixels).data() + offset);
     }
     return true;
 }
