@@ -22,7 +22,6 @@ constexpr const char* kCorruptedDibHeader = "Corrupted BMP DIB header";
 constexpr const char* kOnlyInfoHeader = "Only BITMAPINFOHEADER BMP files are supported";
 constexpr const char* kOnlyUncompressed24Bit = "Only uncompressed 24-bit BMP files are supported";
 constexpr const char* kIncompletePixelData = "Incomplete BMP pixel data";
-constexpr const char* kIntTooLarge = "value too large to convert to int";
 
 constexpr std::int64_t kFileHeaderSize = 14;
 constexpr std::int64_t kInfoHeaderSize = 40;
@@ -125,7 +124,7 @@ bool destinationOffset(const Layout& layout, std::int64_t r, std::int64_t& offse
     const std::int64_t y = layout.height > 0 ? layout.rowCount - 1 - r : r;
     offset = y * layout.width * 3;
     if (offset > std::numeric_limits<std::int32_t>::max()) {
-        PyErr_SetString(PyExc_OverflowError, kIntTooLarge);
+        PyErr_SetString(PyExc_OverflowError, py::kIntTooLarge);
         return false;
     }
     return true;

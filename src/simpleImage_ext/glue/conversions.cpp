@@ -6,7 +6,6 @@ namespace py {
 namespace {
 
 constexpr const char* kIntegerRequired = "an integer is required";
-constexpr const char* kIntTooLarge = "value too large to convert to int";
 
 Ref integerValue(PyObject* value) {
     if (PyLong_Check(value)) {

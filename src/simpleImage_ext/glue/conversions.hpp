@@ -9,6 +9,9 @@
 
 namespace py {
 
+// The interpreter's message for an integer outside the 32-bit signed range.
+inline constexpr const char* kIntTooLarge = "value too large to convert to int";
+
 // Converts to a 32-bit signed integer: an int as it is, anything else through
 // its __int__ (a float truncates toward zero).
 bool toInt32(PyObject* value, std::int32_t& out);
