@@ -131,7 +131,7 @@ void benchmarkFilters(const std::vector<kernels::AvailableLevel>& levels, double
             const std::vector<Bytes> raw = photoRows(bpp);
             const Bytes zeros(kWidth * bpp);
             std::vector<Bytes> out(kRows, Bytes(kWidth * bpp));
-            for (int type = 0; type < png::kFilterTypeCount; ++type) {
+            for (int type = 0; type < kernels::kFilterTypeCount; ++type) {
                 const std::vector<Bytes> input = reconstruct ? filteredRows(raw, bpp, type) : raw;
                 // Reconstruction reads the row it reconstructed before; filtering the raw one.
                 const std::vector<Bytes>& above = reconstruct ? out : raw;

@@ -8,12 +8,14 @@
 #include <Python.h>
 
 #include "bmp/encoder.hpp"
-#include "glue/module_record.hpp"
+#include "glue/module_state.hpp"
+#include "glue/originals.hpp"
 #include "glue/ref.hpp"
 #include "image/simple_image.hpp"
 #include "png/chunk_layer.hpp"
 #include "png/chunk_writer.hpp"
 #include "png/encoder.hpp"
+#include "png/format.hpp"
 
 namespace {
 
@@ -48,14 +50,17 @@ bool copySpecAttributes(PyObject* spec, PyObject* module) {
 }
 
 PyObject* createModule(PyObject* spec, PyModuleDef*) {
-    if (PyObject* recorded = module_record::recordedModuleForInterpreter()) {
+    if (PyObject* recorded = module_state::recordedModuleForInterpreter()) {
         return recorded;
     }
     if (PyErr_Occurred()) {
         return nullptr;
     }
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
-    Ref module = name ? Ref::steal(PyModule_NewObject(name.get())) : Ref{};
+    if (!name) {
+        return nullptr;
+    }
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module || !copySpecAttributes(spec, module.get())) {
         return nullptr;
     }
@@ -68,10 +73,14 @@ bool bindImported(PyObject* module, const char* moduleName, const char* attribut
     if (!imported) {
         return false;
     }
-    Ref value = attribute != nullptr
-                    ? Ref::steal(PyObject_GetAttrString(imported.get(), attribute))
-                    : imported;
-    return value && PyModule_AddObjectRef(module, as, value.get()) == 0;
+    Ref value = imported;
+    if (attribute != nullptr) {
+        value = Ref::steal(PyObject_GetAttrString(imported.get(), attribute));
+        if (!value) {
+            return false;
+        }
+    }
+    return PyModule_AddObjectRef(module, as, value.get()) == 0;
 }
 
 bool importStandardNames(PyObject* module) {
@@ -92,12 +101,16 @@ bool addImageInput(PyObject* module) {
     PyObject* path = PyDict_GetItemString(dict, "Path");
     Ref members = Ref::steal(Py_BuildValue("(OOOOs)", &PyUnicode_Type, path, &PyBytes_Type,
                                            &PyByteArray_Type, "SimpleImage"));
-    Ref imageInput = members ? Ref::steal(PyObject_GetItem(unionForm, members.get())) : Ref{};
+    if (!members) {
+        return false;
+    }
+    Ref imageInput = Ref::steal(PyObject_GetItem(unionForm, members.get()));
     return imageInput && PyModule_AddObjectRef(module, "ImageInput", imageInput.get()) == 0;
 }
 
 bool addPngSignature(PyObject* module) {
-    Ref signature = Ref::steal(PyBytes_FromStringAndSize("\x89PNG\r\n\x1a\n", 8));
+    Ref signature = Ref::steal(PyBytes_FromStringAndSize(
+        png::kSignature.data(), static_cast<Py_ssize_t>(png::kSignature.size())));
     return signature && PyModule_AddObjectRef(module, "PNG_SIGNATURE", signature.get()) == 0;
 }
 
@@ -106,31 +119,20 @@ bool addTestDict(PyObject* module) {
     return tests && PyModule_AddObjectRef(module, "__test__", tests.get()) == 0;
 }
 
-template <class Function>
-PyCFunction asCFunction(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
-
 // The module functions, in the order in which they are published. Each carries
 // only a text signature, for `inspect.signature`, and no docstring.
-PyMethodDef moduleFunctions[] = {
-    {"_readChunk", asCFunction(png::_readChunk), kFastKeywords,
-     "_readChunk($module, /, stream)\n--\n\n"},
-    {"_makeChunk", asCFunction(png::_makeChunk), kFastKeywords,
-     "_makeChunk($module, /, chunkType, data)\n--\n\n"},
-    {"_writePng", asCFunction(png::_writePng), kFastKeywords,
-     "_writePng($module, /, path, width, height, pixels, alpha=None, filter_types=None)\n--\n\n"},
-    {"_split_idat_payload", asCFunction(png::_split_idat_payload), kFastKeywords,
-     "_split_idat_payload($module, /, data, lengths)\n--\n\n"},
-    {"_writePngWithChunks", asCFunction(png::_writePngWithChunks), kFastKeywords,
-     "_writePngWithChunks($module, /, path, width, height, pixels, alpha, chunks, "
-     "filter_types=None)\n--\n\n"},
-    {"_writeBmp", asCFunction(bmp::_writeBmp), kFastKeywords,
-     "_writeBmp($module, /, path, width, height, pixels, meta=None)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
+bool addModuleFunctions(PyObject* module) {
+    static PyMethodDef functions[] = {
+        png::readChunkMethod(),
+        png::makeChunkMethod(),
+        png::writePngMethod(),
+        png::splitIdatPayloadMethod(),
+        png::writePngWithChunksMethod(),
+        bmp::writeBmpMethod(),
+        {nullptr, nullptr, 0, nullptr},
+    };
+    return PyModule_AddFunctions(module, functions) == 0;
+}
 
 // Makes the module importable under its package name even when it was loaded
 // under another; `added` tells whether this call put the entry there.
@@ -146,25 +148,26 @@ bool registerInSysModules(PyObject* module, bool& added) {
 }
 
 bool runBody(PyObject* module) {
-    return module_record::captureBuiltins() && image::addSimpleImageType(module) &&
+    return module_state::captureBuiltins() && image::addSimpleImageType(module) &&
            importStandardNames(module) && addPngSignature(module) && addImageInput(module) &&
-           PyModule_AddFunctions(module, moduleFunctions) == 0 && addTestDict(module);
+           addModuleFunctions(module) && addTestDict(module) &&
+           originals::capture(module_state::imageType());
 }
 
 int execModule(PyObject* module) {
-    if (module_record::hasRecord()) {
-        if (module_record::isRecorded(module)) {
+    if (module_state::hasRecord()) {
+        if (module_state::isRecorded(module)) {
             return 0;
         }
         PyErr_SetString(PyExc_RuntimeError, kReinitialisation);
         return -1;
     }
-    module_record::record(module);
+    module_state::record(module);
     bool registered = false;
     if (registerInSysModules(module, registered) && runBody(module)) {
         return 0;
     }
-    module_record::forget();
+    module_state::forget();
     if (registered) {
         PyObject* raised = PyErr_GetRaisedException();
         if (PyDict_DelItemString(PyImport_GetModuleDict(), kQualifiedName) < 0) {

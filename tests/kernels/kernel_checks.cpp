@@ -21,10 +21,10 @@
 #include <string_view>
 #include <vector>
 
-#include "image/pixel_rows.hpp"
+#include "kernels/pixel_rows.hpp"
 #include "kernels/levels.hpp"
 #include "kernels/reference.hpp"
-#include "png/filters.hpp"
+#include "kernels/filters.hpp"
 
 namespace {
 
@@ -34,11 +34,11 @@ using std::size_t;
 using std::uint8_t;
 using Bytes = std::vector<uint8_t>;
 
-static_assert(png::_paethPredictor(100, 100, 50) == 100, "a tie of a and b goes to a");
-static_assert(png::_paethPredictor(10, 40, 20) == 40, "a tie of b and c goes to b");
-static_assert(png::_paethPredictor(10, 20, 15) == 15);
-static_assert(png::_paethPredictor(255, 0, 255) == 0);
-static_assert(png::_paethPredictor(200, 100, 0) == 200);
+static_assert(kernels::_paethPredictor(100, 100, 50) == 100, "a tie of a and b goes to a");
+static_assert(kernels::_paethPredictor(10, 40, 20) == 40, "a tie of b and c goes to b");
+static_assert(kernels::_paethPredictor(10, 20, 15) == 15);
+static_assert(kernels::_paethPredictor(255, 0, 255) == 0);
+static_assert(kernels::_paethPredictor(200, 100, 0) == 200);
 
 // ---------------------------------------------------------------------------
 // Reporting
@@ -163,8 +163,8 @@ std::vector<size_t> rowLengths() {
 constexpr size_t kLongestRow = 16003;
 
 bool readsRowAbove(int filterType) {
-    return filterType == png::kFilterUp || filterType == png::kFilterAverage ||
-           filterType == png::kFilterPaeth;
+    return filterType == kernels::kFilterUp || filterType == kernels::kFilterAverage ||
+           filterType == kernels::kFilterPaeth;
 }
 
 // ---------------------------------------------------------------------------
@@ -199,15 +199,15 @@ PaethRows paethRows(size_t bpp, std::uint32_t firstTriple, size_t pairs) {
             rows.previous[probe] = static_cast<uint8_t>(b);
             rows.reconstructed[setup] = static_cast<uint8_t>(a);
             rows.filtered[setup] =
-                static_cast<uint8_t>(a - png::_paethPredictor(setupLeft, c, setupUpperLeft));
+                static_cast<uint8_t>(a - kernels::_paethPredictor(setupLeft, c, setupUpperLeft));
             rows.filtered[probe] = static_cast<uint8_t>(probeValue);
             rows.reconstructed[probe] =
-                static_cast<uint8_t>(probeValue + png::_paethPredictor(a, b, c));
+                static_cast<uint8_t>(probeValue + kernels::_paethPredictor(a, b, c));
             rows.raw[setup] = static_cast<uint8_t>(a);
             rows.raw[probe] = static_cast<uint8_t>(probeValue);
             rows.forward[setup] =
-                static_cast<uint8_t>(a - png::_paethPredictor(setupRawLeft, c, setupUpperLeft));
-            rows.forward[probe] = static_cast<uint8_t>(probeValue - png::_paethPredictor(a, b, c));
+                static_cast<uint8_t>(a - kernels::_paethPredictor(setupRawLeft, c, setupUpperLeft));
+            rows.forward[probe] = static_cast<uint8_t>(probeValue - kernels::_paethPredictor(a, b, c));
         }
     }
     return rows;
@@ -227,10 +227,10 @@ void checkPaethExhaustively() {
                 describe("paeth %s bpp %zu triples from %u", kernels::levelName(l.level), bpp,
                          first);
                 const size_t index = bpp - kernels::kFirstKernelBpp;
-                l.set->reconstruct.byBpp[index][png::kFilterPaeth](
+                l.set->reconstruct.byBpp[index][kernels::kFilterPaeth](
                     rows.filtered.data(), rows.previous.data(), out.data(), out.size());
                 expectSameBytes(out.data(), rows.reconstructed.data(), out.size(), "reconstruct");
-                l.set->filter.byBpp[index][png::kFilterPaeth](rows.raw.data(), rows.previous.data(),
+                l.set->filter.byBpp[index][kernels::kFilterPaeth](rows.raw.data(), rows.previous.data(),
                                                             out.data(), out.size());
                 expectSameBytes(out.data(), rows.forward.data(), out.size(), "filter");
             }
@@ -278,7 +278,7 @@ void checkRowKernels() {
     const std::vector<size_t> lengths = rowLengths();
     for (const kernels::AvailableLevel& l : kernels::availableLevels()) {
         for (const size_t bpp : {3, 4}) {
-            for (int type = 0; type < png::kFilterTypeCount; ++type) {
+            for (int type = 0; type < kernels::kFilterTypeCount; ++type) {
                 for (const size_t n : lengths) {
                     for (const Content content : kContents) {
                         const Bytes input = source.row(n, content);
@@ -350,7 +350,7 @@ void checkRowCopies() {
 void checkEntryPoints() {
     RowSource source;
     for (const int bpp : {1, 2, 3, 4, 6, 8}) {
-        for (int type = 0; type < png::kFilterTypeCount; ++type) {
+        for (int type = 0; type < kernels::kFilterTypeCount; ++type) {
             for (const size_t n : {0, 1, 5, 17, 64, 101, 999}) {
                 for (const bool withAbove : {true, false}) {
                     describe("entry points bpp %d type %d length %zu %s", bpp, type, n,
@@ -364,15 +364,15 @@ void checkEntryPoints() {
 
                     kernels::reference::reconstructRange(type, input.data(), previous, width,
                                                          expected.data(), 0, n);
-                    expect(png::_applyPngFilter(type, input, above, bpp, out) == 0, "result");
+                    expect(kernels::_applyPngFilter(type, input, above, bpp, out) == 0, "result");
                     expectSameBytes(out.data(), expected.data(), n, "reconstruct");
                     out = input;
-                    png::_applyPngFilter(type, out, above, bpp, out);
+                    kernels::_applyPngFilter(type, out, above, bpp, out);
                     expectSameBytes(out.data(), expected.data(), n, "reconstruct in place");
 
                     kernels::reference::filterRange(type, input.data(), previous, width,
                                                     expected.data(), 0, n);
-                    png::filterRow(static_cast<png::FilterType>(type), input, above, bpp, out);
+                    kernels::filterRow(static_cast<kernels::FilterType>(type), input, above, bpp, out);
                     expectSameBytes(out.data(), expected.data(), n, "filter");
                 }
             }
@@ -383,7 +383,7 @@ void checkEntryPoints() {
     for (const int type : {-1, 5, 6, 255, INT_MIN, INT_MAX}) {
         describe("entry points refused filter type %d", type);
         Bytes out(12, 0xA5);
-        expect(png::_applyPngFilter(type, input, input, 3, out) == -1, "result");
+        expect(kernels::_applyPngFilter(type, input, input, 3, out) == -1, "result");
         expect(out == Bytes(12, 0xA5), "the output was written");
     }
 
@@ -391,12 +391,12 @@ void checkEntryPoints() {
     const Bytes rgba = source.row(4 * 301, Content::kUniform);
     Bytes rgb(3 * 301), alpha(301), expectedRgb(3 * 301), expectedAlpha(301), back(4 * 301);
     kernels::reference::splitRgba(rgba.data(), 301, expectedRgb.data(), expectedAlpha.data());
-    pixel_rows::splitRgba(rgba.data(), 301, rgb.data(), alpha.data());
+    kernels::splitRgba(rgba.data(), 301, rgb.data(), alpha.data());
     expect(rgb == expectedRgb && alpha == expectedAlpha, "split");
-    pixel_rows::mergeRgba(rgb.data(), alpha.data(), 301, back.data());
+    kernels::mergeRgba(rgb.data(), alpha.data(), 301, back.data());
     expect(back == rgba, "merge after split");
-    pixel_rows::swapRedBlue(rgb.data(), 301, expectedRgb.data());
-    pixel_rows::swapRedBlue(expectedRgb.data(), 301, back.data());
+    kernels::swapRedBlue(rgb.data(), 301, expectedRgb.data());
+    kernels::swapRedBlue(expectedRgb.data(), 301, back.data());
     expect(std::equal(rgb.begin(), rgb.end(), back.begin()), "swap twice");
 }
 

@@ -1,21 +1,24 @@
 #include "bmp/decoder.hpp"
 
-#include "glue/bytes.hpp"
-#include "glue/conversions.hpp"
-#include "glue/stream.hpp"
-#include "glue/struct_module.hpp"
-#include "image/pixel_rows.hpp"
-#include "image/sizes.hpp"
-
 #include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <utility>
 
+#include "bmp/format.hpp"
+#include "glue/bytes.hpp"
+#include "glue/conversions.hpp"
+#include "glue/originals.hpp"
+#include "glue/stream.hpp"
+#include "glue/struct_module.hpp"
+#include "kernels/pixel_rows.hpp"
+#include "kernels/sizes.hpp"
+
 namespace bmp {
 namespace {
 
 using py::Ref;
+namespace sizes = kernels::sizes;
 
 constexpr const char* kUnsupportedHeader = "Unsupported BMP header";
 constexpr const char* kCorruptedDibHeader = "Corrupted BMP DIB header";
@@ -23,26 +26,29 @@ constexpr const char* kOnlyInfoHeader = "Only BITMAPINFOHEADER BMP files are sup
 constexpr const char* kOnlyUncompressed24Bit = "Only uncompressed 24-bit BMP files are supported";
 constexpr const char* kIncompletePixelData = "Incomplete BMP pixel data";
 
-constexpr std::int64_t kFileHeaderSize = 14;
-constexpr std::int64_t kInfoHeaderSize = 40;
-
 // The fields of the information header after its size, in file order.
 enum InfoField {
-    kWidth, kHeight, kPlanes, kBitsPerPixel, kCompression, kImageSize,
-    kXppm, kYppm, kClrUsed, kClrImportant,
+    kWidthField, kHeightField, kPlanesField, kBitsPerPixelField, kCompressionField,
+    kImageSizeField, kXppmField, kYppmField, kClrUsedField, kClrImportantField,
 };
 constexpr Py_ssize_t kInfoFields = 10;
 
 // `value != expected` with the interpreter's comparison: 1, 0, or -1 with an error.
 int differs(PyObject* value, long expected) {
     Ref expectedObject = Ref::steal(PyLong_FromLong(expected));
-    return expectedObject ? PyObject_RichCompareBool(value, expectedObject.get(), Py_NE) : -1;
+    if (!expectedObject) {
+        return -1;
+    }
+    return PyObject_RichCompareBool(value, expectedObject.get(), Py_NE);
 }
 
 // stream.read(size); `refusal` is raised when fewer than `size` bytes come back.
 Ref readAtLeast(PyObject* stream, std::int64_t size, const char* refusal) {
     Ref bytes = py::read(stream, size);
-    const Py_ssize_t length = bytes ? py::length(bytes.get()) : -1;
+    if (!bytes) {
+        return {};
+    }
+    const Py_ssize_t length = py::length(bytes.get());
     if (length < 0) {
         return {};
     }
@@ -57,14 +63,20 @@ Ref readAtLeast(PyObject* stream, std::int64_t size, const char* refusal) {
 // the pixel array. Returns the offset.
 Ref readFileHeader(PyObject* stream) {
     Ref header = readAtLeast(stream, kFileHeaderSize, kUnsupportedHeader);
-    const int isBmp = header ? py::prefixEquals(header.get(), 2, "BM") : -1;
+    if (!header) {
+        return {};
+    }
+    const int isBmp = py::prefixEquals(header.get(), 2, "BM");
+    if (isBmp < 0) {
+        return {};
+    }
     if (isBmp == 0) {
         PyErr_SetString(PyExc_ValueError, kUnsupportedHeader);
+        return {};
     }
-    Ref fields = isBmp > 0 ? Ref::steal(PySequence_GetSlice(header.get(), 2, kFileHeaderSize))
-                           : Ref{};
+    Ref fields = Ref::steal(PySequence_GetSlice(header.get(), 2, kFileHeaderSize));
     Ref values[4];
-    if (!fields || !py::structUnpack("<IHHI", fields.get(), values, 4)) {
+    if (!fields || !py::structUnpack(kFileHeaderFormat, fields.get(), values, 4)) {
         return {};
     }
     return values[3];
@@ -74,7 +86,7 @@ Ref readFileHeader(PyObject* stream) {
 bool readInfoHeader(PyObject* stream, Ref (&info)[kInfoFields]) {
     Ref sizeBytes = readAtLeast(stream, 4, kCorruptedDibHeader);
     Ref size[1];
-    if (!sizeBytes || !py::structUnpack("<I", sizeBytes.get(), size, 1)) {
+    if (!sizeBytes || !py::structUnpack(kInfoSizeFormat, sizeBytes.get(), size, 1)) {
         return false;
     }
     const int otherHeader = differs(size[0].get(), kInfoHeaderSize);
@@ -85,12 +97,13 @@ bool readInfoHeader(PyObject* stream, Ref (&info)[kInfoFields]) {
         return false;
     }
     Ref fields = py::read(stream, 36);
-    if (!fields || !py::structUnpack("<iiHHIIiiII", fields.get(), info, kInfoFields)) {
+    if (!fields || !py::structUnpack(kInfoFieldsFormat, fields.get(), info, kInfoFields)) {
         return false;
     }
     // planes, bits per pixel and compression, tested in this order
     const std::pair<InfoField, long> required[] = {
-        {kPlanes, 1}, {kBitsPerPixel, 24}, {kCompression, 0}};
+        {kPlanesField, kPlanes}, {kBitsPerPixelField, kBitsPerPixel},
+        {kCompressionField, kNoCompression}};
     for (auto [field, value] : required) {
         const int unsupported = differs(info[field].get(), value);
         if (unsupported != 0) {
@@ -103,10 +116,22 @@ bool readInfoHeader(PyObject* stream, Ref (&info)[kInfoFields]) {
     return true;
 }
 
+// The header record: {"xppm", "yppm", "clrUsed", "clrImportant"}, in this order.
 Ref headerRecord(const Ref (&info)[kInfoFields]) {
-    return Ref::steal(Py_BuildValue("{sOsOsOsO}", "xppm", info[kXppm].get(), "yppm",
-                                    info[kYppm].get(), "clrUsed", info[kClrUsed].get(),
-                                    "clrImportant", info[kClrImportant].get()));
+    constexpr InfoField kRecordSources[] = {kXppmField, kYppmField, kClrUsedField,
+                                            kClrImportantField};
+    static_assert(std::size(kRecordSources) == kRecordFields.size());
+    Ref record = Ref::steal(PyDict_New());
+    if (!record) {
+        return {};
+    }
+    for (std::size_t i = 0; i < kRecordFields.size(); ++i) {
+        if (PyDict_SetItemString(record.get(), kRecordFields[i].key,
+                                 info[kRecordSources[i]].get()) < 0) {
+            return {};
+        }
+    }
+    return record;
 }
 
 struct Layout {
@@ -136,21 +161,10 @@ bool storeRow(const Layout& layout, std::int64_t r, const char* bgr, PyObject* p
     if (!destinationOffset(layout, r, offset)) {
         return false;
     }
-    pixel_rows::swapRedBlue(reinterpret_cast<const std::uint8_t*>(bgr),
+    kernels::swapRedBlue(reinterpret_cast<const std::uint8_t*>(bgr),
                             static_cast<std::size_t>(layout.width),
                             py::byteArraySpan(pixels).data() + offset);
     return true;
-}
-
-// True for an exact io.BytesIO, whose reads and seeks run no Python code.
-bool isPlainBytesIO(PyObject* stream) {
-    Ref io = Ref::steal(PyImport_ImportModule("_io"));
-    Ref type = io ? Ref::steal(PyObject_GetAttrString(io.get(), "BytesIO")) : Ref{};
-    if (!type) {
-        PyErr_Clear();
-        return false;
-    }
-    return reinterpret_cast<PyObject*>(Py_TYPE(stream)) == type.get();
 }
 
 // The rows of an exact io.BytesIO, taken from its buffer: the same bytes, errors
@@ -158,8 +172,14 @@ bool isPlainBytesIO(PyObject* stream) {
 // for every row. `getvalue` hands out the buffer itself, not a copy.
 bool readRowsInPlace(PyObject* stream, const Layout& layout, PyObject* pixels) {
     Ref data = Ref::steal(PyObject_CallMethod(stream, "getvalue", nullptr));
-    Ref position = data ? Ref::steal(PyObject_CallMethod(stream, "tell", nullptr)) : Ref{};
-    const std::int64_t start = position ? PyLong_AsLongLong(position.get()) : -1;
+    if (!data) {
+        return false;
+    }
+    Ref position = Ref::steal(PyObject_CallMethod(stream, "tell", nullptr));
+    if (!position) {
+        return false;
+    }
+    const std::int64_t start = PyLong_AsLongLong(position.get());
     if (start < 0) {
         return false;
     }
@@ -189,7 +209,7 @@ bool readRowsInPlace(PyObject* stream, const Layout& layout, PyObject* pixels) {
 
 // One stream.read per file row, each exactly `rowStride` bytes of exact bytes.
 bool readRows(PyObject* stream, const Layout& layout, PyObject* pixels) {
-    if (layout.rowStride > 0 && isPlainBytesIO(stream)) {
+    if (layout.rowStride > 0 && originals::isPlainBytesIO(stream)) {
         return readRowsInPlace(stream, layout, pixels);
     }
     Ref stride = Ref::steal(PyLong_FromLongLong(layout.rowStride));
@@ -226,38 +246,46 @@ bool readRows(PyObject* stream, const Layout& layout, PyObject* pixels) {
 
 }  // namespace
 
-Ref _loadBmp(PyObject* stream) {
+std::optional<py::DecodedImage> _loadBmp(PyObject* stream) {
     Ref offset = readFileHeader(stream);
     Ref info[kInfoFields];
     if (!offset || !readInfoHeader(stream, info)) {
-        return {};
+        return std::nullopt;
     }
     Layout layout{};
-    if (!py::toInt32(info[kWidth].get(), layout.width) ||
-        !py::toInt32(info[kHeight].get(), layout.height)) {
-        return {};
+    if (!py::toInt32(info[kWidthField].get(), layout.width) ||
+        !py::toInt32(info[kHeightField].get(), layout.height)) {
+        return std::nullopt;
     }
     layout.rowCount = layout.height < 0 ? -std::int64_t{layout.height} : layout.height;
     // Not zero-filled: every byte is written by a row, and a header that
     // promises more rows than the file holds fails before most pages are touched.
-    Ref pixels = py::newByteArray(
+    py::DecodedImage decoded;
+    decoded.pixels = py::newByteArray(
         sizes::multiply(sizes::multiply(layout.width, layout.rowCount), 3));
-    if (!pixels) {
-        return {};
+    if (!decoded.pixels) {
+        return std::nullopt;
     }
     // A negative width left a row count of 0, so the stride is only used for
     // widths of 0 and more.
-    layout.rowStride = (std::int64_t{layout.width} * 3 + 3) / 4 * 4;
-    if (!py::seek(stream, offset.get()) || !readRows(stream, layout, pixels.get())) {
-        return {};
+    layout.rowStride = rowStride(layout.width);
+    if (!py::seek(stream, offset.get()) || !readRows(stream, layout, decoded.pixels.get())) {
+        return std::nullopt;
     }
-    Ref height = Ref::steal(PyNumber_Absolute(info[kHeight].get()));
-    Ref record = height ? headerRecord(info) : Ref{};
-    if (!record) {
-        return {};
+    decoded.width = info[kWidthField];
+    decoded.height = Ref::steal(PyNumber_Absolute(info[kHeightField].get()));
+    if (!decoded.height) {
+        return std::nullopt;
     }
-    return Ref::steal(Py_BuildValue("(OOOiOOOO)", info[kWidth].get(), height.get(),
-                                    pixels.get(), 3, Py_None, Py_None, record.get(), Py_None));
+    decoded.bmpHeaderRecord = headerRecord(info);
+    if (!decoded.bmpHeaderRecord) {
+        return std::nullopt;
+    }
+    decoded.channels = Ref::steal(PyLong_FromLong(3));
+    if (!decoded.channels) {
+        return std::nullopt;
+    }
+    return decoded;
 }
 
 }  // namespace bmp

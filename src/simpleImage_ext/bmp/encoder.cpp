@@ -1,15 +1,16 @@
 #include "bmp/encoder.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
+#include "bmp/format.hpp"
 #include "glue/arguments.hpp"
 #include "glue/byte_view.hpp"
 #include "glue/conversions.hpp"
 #include "glue/output_file.hpp"
 #include "glue/struct_module.hpp"
-#include "image/pixel_rows.hpp"
-
-#include <algorithm>
-#include <array>
-#include <cstdint>
+#include "kernels/pixel_rows.hpp"
 
 namespace bmp {
 namespace {
@@ -19,46 +20,30 @@ using py::Ref;
 // The words of the IndexError that indexing past the end of the pixel buffer raises.
 constexpr const char* kPixelIndexOutOfRange = "bytearray index out of range";
 
-constexpr py::Signature<5> kWriteBmp{"_writeBmp", {"path", "width", "height", "pixels", "meta"},
-                                     4};
+constexpr py::Declaration<5> kWriteBmp{
+    "_writeBmp", py::Receiver::module, {"path", "width", "height", "pixels", "meta"}, 4};
 
 enum WriteBmpArgument { kPath, kWidth, kHeight, kPixels, kMeta };
 
-constexpr long kHeadersSize = 54;  // file header and 40-byte information header
-constexpr long kInfoHeaderSize = 40;
-constexpr long kPlanes = 1;
-constexpr long kBitsPerPixel = 24;
-constexpr long kNoCompression = 0;
+// The values of a header record's fields, in the order of kRecordFields.
+using HeaderRecordValues = std::array<Ref, kRecordFields.size()>;
 
-// The fields of a BMP header record, with the values written when a key is missing.
-struct RecordField {
-    const char* key;
-    long fallback;
-};
-constexpr std::array<RecordField, 4> kRecordFields = {
-    {{"xppm", 2835}, {"yppm", 2835}, {"clrUsed", 0}, {"clrImportant", 0}}};
-
-using RecordValues = std::array<Ref, kRecordFields.size()>;
-
-// ((width * 3 + 3) // 4) * 4 with Python's floor division, so that a negative
-// width gives the value that then fails to pack.
-std::int64_t rowStride(std::int32_t width) {
-    const std::int64_t bytes = std::int64_t{width} * 3 + 3;
-    const std::int64_t quotient = bytes / 4 - (bytes % 4 < 0 ? 1 : 0);
-    return quotient * 4;
+// int(meta.get(key, default)) for one field; the default when meta is None.
+Ref recordValue(PyObject* meta, const RecordField& field) {
+    Ref fallback = Ref::steal(PyLong_FromLong(field.fallback));
+    if (!fallback || meta == Py_None) {
+        return fallback;
+    }
+    Ref value = Ref::steal(PyObject_CallMethod(meta, "get", "sO", field.key, fallback.get()));
+    if (!value) {
+        return {};
+    }
+    return Ref::steal(PyNumber_Long(value.get()));
 }
 
-// int(meta.get(key, default)) for each field in order; the defaults when meta is None.
-bool readRecord(PyObject* meta, RecordValues& values) {
+bool readHeaderRecord(PyObject* meta, HeaderRecordValues& values) {
     for (std::size_t i = 0; i < kRecordFields.size(); ++i) {
-        Ref fallback = Ref::steal(PyLong_FromLong(kRecordFields[i].fallback));
-        if (!fallback || meta == Py_None) {
-            values[i] = fallback;
-        } else {
-            Ref value = Ref::steal(
-                PyObject_CallMethod(meta, "get", "sO", kRecordFields[i].key, fallback.get()));
-            values[i] = value ? Ref::steal(PyNumber_Long(value.get())) : Ref{};
-        }
+        values[i] = recordValue(meta, kRecordFields[i]);
         if (!values[i]) {
             return false;
         }
@@ -73,25 +58,38 @@ struct Headers {
 
 // Both headers packed through the module's `struct`; every 32-bit field is
 // unsigned, so a negative or oversized value fails here with struct.error.
-bool packHeaders(std::int32_t width, std::int32_t height, const RecordValues& record,
+bool packHeaders(std::int32_t width, std::int32_t height, const HeaderRecordValues& record,
                  Headers& headers) {
     Ref stride = Ref::steal(PyLong_FromLongLong(rowStride(width)));
-    Ref rows = stride ? py::fromInt32(height) : Ref{};
-    Ref pixelArraySize = rows ? Ref::steal(PyNumber_Multiply(stride.get(), rows.get())) : Ref{};
-    Ref headersSize = pixelArraySize ? Ref::steal(PyLong_FromLong(kHeadersSize)) : Ref{};
-    Ref fileSize =
-        headersSize ? Ref::steal(PyNumber_Add(headersSize.get(), pixelArraySize.get())) : Ref{};
+    if (!stride) {
+        return false;
+    }
+    Ref rows = py::fromInt32(height);
+    if (!rows) {
+        return false;
+    }
+    Ref pixelArraySize = Ref::steal(PyNumber_Multiply(stride.get(), rows.get()));
+    if (!pixelArraySize) {
+        return false;
+    }
+    Ref headersSize = Ref::steal(PyLong_FromLongLong(kHeadersSize));
+    if (!headersSize) {
+        return false;
+    }
+    Ref fileSize = Ref::steal(PyNumber_Add(headersSize.get(), pixelArraySize.get()));
     if (!fileSize) {
         return false;
     }
-    headers.file = py::structPack(
-        Ref::steal(Py_BuildValue("(sOiil)", "<IHHI", fileSize.get(), 0, 0, kHeadersSize)));
-    headers.info = headers.file ? py::structPack(Ref::steal(Py_BuildValue(
-                                      "(sliilllOOOOO)", "<IIIHHIIIIII", kInfoHeaderSize, width,
-                                      height, kPlanes, kBitsPerPixel, kNoCompression,
-                                      pixelArraySize.get(), record[0].get(), record[1].get(),
-                                      record[2].get(), record[3].get())))
-                                : Ref{};
+    headers.file = py::structPack(kFileHeaderFormat, "(OiiL)", fileSize.get(), 0, 0,
+                                  static_cast<long long>(kHeadersSize));
+    if (!headers.file) {
+        return false;
+    }
+    headers.info = py::structPack(kInfoHeaderFormat, "(LiilllOOOOO)",
+                                  static_cast<long long>(kInfoHeaderSize), width, height,
+                                  kPlanes, kBitsPerPixel, kNoCompression, pixelArraySize.get(),
+                                  record[0].get(), record[1].get(), record[2].get(),
+                                  record[3].get());
     return static_cast<bool>(headers.info);
 }
 
@@ -117,7 +115,7 @@ bool writeRows(PyObject* file, std::span<const std::uint8_t> rgb, std::size_t wi
         auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(batch.get()));
         for (std::size_t i = 0; i < rows; ++i, out += stride) {
             const std::size_t y = end - 1 - i;
-            pixel_rows::swapRedBlue(rgb.data() + y * width * 3, width, out);
+            kernels::swapRedBlue(rgb.data() + y * width * 3, width, out);
             std::fill(out + width * 3, out + stride, std::uint8_t{0});
         }
         if (!output_file::write(file, batch.get())) {
@@ -128,25 +126,31 @@ bool writeRows(PyObject* file, std::span<const std::uint8_t> rgb, std::size_t wi
     return true;
 }
 
-}  // namespace
-
-PyObject* _writeBmp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* writeBmp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Arguments<5> bound;
+    if (!py::bind(kWriteBmp, args, nargs, kwnames, bound)) {
+        return nullptr;
+    }
     std::int32_t width = 0;
     std::int32_t height = 0;
-    RecordValues record;
-    if (!py::bind(kWriteBmp, args, nargs, kwnames, bound) ||
-        !py::toInt32(bound[kWidth], width) || !py::toInt32(bound[kHeight], height) ||
-        !readRecord(py::orNone(bound[kMeta]), record)) {
+    HeaderRecordValues record;
+    if (!py::toInt32(bound[kWidth], width) || !py::toInt32(bound[kHeight], height) ||
+        !readHeaderRecord(py::orNone(bound[kMeta]), record)) {
         return nullptr;
     }
     PyObject* pixels = bound[kPixels];
     Ref buffer = PyByteArray_Check(pixels) ? Ref::borrow(pixels)
                                            : Ref::steal(PyByteArray_FromObject(pixels));
+    if (!buffer) {
+        return nullptr;
+    }
     Headers headers;
+    if (!packHeaders(width, height, record, headers)) {
+        return nullptr;
+    }
     // The view is held until the file is closed, so the buffer keeps its size.
     py::ByteView view;
-    if (!buffer || !packHeaders(width, height, record, headers) || !view.acquireWritable(buffer.get())) {
+    if (!view.acquireWritable(buffer.get())) {
         return nullptr;
     }
     // Both headers packed, so width and height are not negative and the pixel
@@ -171,5 +175,9 @@ PyObject* _writeBmp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     }
     Py_RETURN_NONE;
 }
+
+}  // namespace
+
+PyMethodDef writeBmpMethod() { return py::methodRow<kWriteBmp, writeBmp>(); }
 
 }  // namespace bmp

@@ -6,9 +6,8 @@
 
 namespace bmp {
 
-// `_writeBmp(path, width, height, pixels, meta=None)`; `meta` supplies the
-// resolution and colour counts of a BMP header record through its `get`.
-PyObject* _writeBmp(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames);
+// The module's `_writeBmp(path, width, height, pixels, meta=None)`; `meta`, a
+// header record, supplies the resolution and colour counts through its `get`.
+PyMethodDef writeBmpMethod();
 
 }  // namespace bmp

@@ -1,8 +1,8 @@
 // Argument binding for the published functions and methods.
 //
 // All of them use the vectorcall convention (METH_FASTCALL | METH_KEYWORDS) and
-// bind their arguments here, so every one reports a wrong count, an unexpected
-// keyword or a repeated argument in the same words.
+// bind their arguments here, against their declaration, so every one reports a
+// wrong count, an unexpected keyword or a repeated argument in the same words.
 #pragma once
 
 #include <Python.h>
@@ -10,14 +10,9 @@
 #include <array>
 #include <cstddef>
 
-namespace py {
+#include "glue/declaration.hpp"
 
-template <std::size_t N>
-struct Signature {
-    const char* function;                 // name shown in messages, as "name()"
-    std::array<const char*, N> parameters;
-    std::size_t required;                 // the leading `required` parameters have no default
-};
+namespace py {
 
 // Borrowed references to the bound arguments, in parameter order; an omitted
 // optional argument is nullptr.
@@ -29,12 +24,11 @@ bool bindArguments(const char* function, const char* const* parameters, Py_ssize
                    PyObject* kwnames, PyObject** bound);
 
 template <std::size_t N>
-bool bind(const Signature<N>& signature, PyObject* const* args, Py_ssize_t nargs,
+bool bind(const Declaration<N>& declaration, PyObject* const* args, Py_ssize_t nargs,
           PyObject* kwnames, Arguments<N>& bound) {
-    return bindArguments(signature.function, signature.parameters.data(),
-                         static_cast<Py_ssize_t>(N),
-                         static_cast<Py_ssize_t>(signature.required), args, nargs, kwnames,
-                         bound.data());
+    return bindArguments(declaration.name, declaration.parameters.data(),
+                         static_cast<Py_ssize_t>(N), static_cast<Py_ssize_t>(declaration.required),
+                         args, nargs, kwnames, bound.data());
 }
 
 // The same for the classic (tuple, dict) convention of tp_new.
@@ -42,11 +36,11 @@ bool bindTupleAndDict(const char* function, const char* const* parameters, Py_ss
                       Py_ssize_t required, PyObject* args, PyObject* kwargs, PyObject** bound);
 
 template <std::size_t N>
-bool bind(const Signature<N>& signature, PyObject* args, PyObject* kwargs,
+bool bind(const Declaration<N>& declaration, PyObject* args, PyObject* kwargs,
           Arguments<N>& bound) {
-    return bindTupleAndDict(signature.function, signature.parameters.data(),
+    return bindTupleAndDict(declaration.name, declaration.parameters.data(),
                             static_cast<Py_ssize_t>(N),
-                            static_cast<Py_ssize_t>(signature.required), args, kwargs,
+                            static_cast<Py_ssize_t>(declaration.required), args, kwargs,
                             bound.data());
 }
 

@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "glue/context.hpp"
-#include "glue/module_record.hpp"
+#include "glue/module_state.hpp"
 #include "glue/ref.hpp"
 
 namespace output_file {
@@ -28,7 +28,7 @@ bool writeAll(PyObject* file, std::span<const py::Ref> pieces);
 template <class Body>
 bool create(PyObject* path, Body&& body) {
     py::Ref file = py::Ref::steal(
-        PyObject_CallFunction(module_record::builtinOpen(), "Os", path, "wb"));
+        PyObject_CallFunction(module_state::builtinOpen(), "Os", path, "wb"));
     if (!file) {
         return false;
     }

@@ -9,8 +9,9 @@
 
 namespace py {
 
-// struct.pack(*formatAndValues), the tuple starting with the format.
-Ref structPack(const Ref& formatAndValues);
+// struct.pack(format, *values), with `values` a tuple built as by
+// Py_BuildValue(valuesFormat, ...), for example structPack(">I", "(O)", value).
+Ref structPack(const char* format, const char* valuesFormat, ...);
 
 // `values[0], ..., values[count - 1] = struct.unpack(format, data)`.
 bool structUnpack(const char* format, PyObject* data, Ref* values, Py_ssize_t count);

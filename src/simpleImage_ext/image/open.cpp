@@ -1,22 +1,23 @@
 #include "image/open.hpp"
 
+#include <optional>
+
 #include "bmp/decoder.hpp"
 #include "glue/arguments.hpp"
 #include "glue/bytes.hpp"
 #include "glue/context.hpp"
 #include "glue/conversions.hpp"
-#include "glue/module_record.hpp"
+#include "glue/decoded_image.hpp"
+#include "glue/module_state.hpp"
 #include "glue/ref.hpp"
 #include "glue/stream.hpp"
 #include "image/simple_image.hpp"
 #include "png/decoder.hpp"
 
-#include <array>
-#include <optional>
-
 namespace image {
 namespace {
 
+using py::DecodedImage;
 using py::Ref;
 
 constexpr const char* kUnsupportedFormat = "Unsupported image format";
@@ -28,74 +29,89 @@ constexpr const char* kUnboundWidth =
     "cannot access local variable 'width' where it is not associated with a value";
 constexpr const char* kOpenedLine = "[SimpleImage] Opened image: %Ux%U, channels=%U";
 
-constexpr py::Signature<1> kOpen{"open", {"source"}, 1};
-constexpr py::Signature<1> kStreamToImage{"_streamToImage", {"stream"}, 1};
+constexpr py::Declaration<1> kOpen{"open", py::Receiver::type, {"source"}, 1};
+constexpr py::Declaration<1> kStreamToImage{
+    "_streamToImage", py::Receiver::type, {"stream"}, 1};
 
 // --- recognising the format ----------------------------------------------
 
-// Reads the first 8 bytes at the stream's current position, rewinds to 0 and
-// hands the stream to the decoder that the bytes name.
-Ref streamToImage(PyObject* stream) {
-    Ref signature = py::read(stream, 8);
-    Ref zero = signature ? Ref::steal(PyLong_FromLong(0)) : Ref{};
-    Ref pngSignature =
-        zero && py::seek(stream, zero.get()) ? module_record::global("PNG_SIGNATURE") : Ref{};
-    Ref startsWith = pngSignature
-                         ? Ref::steal(PyObject_GetAttrString(signature.get(), "startswith"))
-                         : Ref{};
-    Ref isPng = startsWith ? Ref::steal(PyObject_CallOneArg(startsWith.get(), pngSignature.get()))
-                           : Ref{};
-    const int png = isPng ? PyObject_IsTrue(isPng.get()) : -1;
-    if (png != 0) {
-        return png > 0 ? png::_loadPng(stream) : Ref{};
+// signature.startswith(PNG_SIGNATURE), with the module's signature as bound now.
+int startsLikePng(PyObject* signature) {
+    Ref pngSignature = module_state::global("PNG_SIGNATURE");
+    if (!pngSignature) {
+        return -1;
     }
-    const int bmp = py::prefixEquals(signature.get(), 2, "BM");
-    if (bmp != 0) {
-        return bmp > 0 ? bmp::_loadBmp(stream) : Ref{};
+    Ref startsWith = Ref::steal(PyObject_GetAttrString(signature, "startswith"));
+    if (!startsWith) {
+        return -1;
     }
-    PyErr_SetString(PyExc_ValueError, kUnsupportedFormat);
-    return {};
+    Ref isPng = Ref::steal(PyObject_CallOneArg(startsWith.get(), pngSignature.get()));
+    if (!isPng) {
+        return -1;
+    }
+    return PyObject_IsTrue(isPng.get());
 }
 
-PyObject* streamToImageMethod(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
+// Reads the first 8 bytes at the stream's current position, rewinds to 0 and
+// hands the stream to the decoder that the bytes name.
+std::optional<DecodedImage> decodeByContent(PyObject* stream) {
+    Ref signature = py::read(stream, 8);
+    if (!signature) {
+        return std::nullopt;
+    }
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero || !py::seek(stream, zero.get())) {
+        return std::nullopt;
+    }
+    const int png = startsLikePng(signature.get());
+    if (png < 0) {
+        return std::nullopt;
+    }
+    if (png > 0) {
+        return png::_loadPng(stream);
+    }
+    const int bmp = py::prefixEquals(signature.get(), 2, "BM");
+    if (bmp < 0) {
+        return std::nullopt;
+    }
+    if (bmp > 0) {
+        return bmp::_loadBmp(stream);
+    }
+    PyErr_SetString(PyExc_ValueError, kUnsupportedFormat);
+    return std::nullopt;
+}
+
+PyObject* streamToImage(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Arguments<1> bound;
     if (!py::bind(kStreamToImage, args, nargs, kwnames, bound)) {
         return nullptr;
     }
-    return streamToImage(bound[0]).release();
+    const std::optional<DecodedImage> decoded = decodeByContent(bound[0]);
+    if (!decoded) {
+        return nullptr;
+    }
+    return decoded->toTuple().release();
 }
-
-PyMethodDef streamToImageDefinition = {
-    "_streamToImage",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(streamToImageMethod)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "_streamToImage($type, /, stream)\n--\n\n",
-};
 
 // --- decoding a source ---------------------------------------------------
 
-// The decoded-image tuple, unpacked.
-enum Decoded { kWidth, kHeight, kPixels, kChannels, kAlpha, kChunks, kBmpMeta, kPngFilters };
-constexpr Py_ssize_t kDecodedItems = 8;
-using DecodedImage = std::optional<std::array<Ref, kDecodedItems>>;
-
-// cls._streamToImage(stream), unpacked into the eight decoded values.
-DecodedImage decodeStream(PyObject* cls, PyObject* stream) {
+// cls._streamToImage(stream), unpacked into the decoded image.
+std::optional<DecodedImage> decodeStream(PyObject* cls, PyObject* stream) {
     Ref name = Ref::steal(PyUnicode_FromString("_streamToImage"));
-    Ref decoded = name ? Ref::steal(PyObject_CallMethodOneArg(cls, name.get(), stream)) : Ref{};
-    std::array<Ref, kDecodedItems> values;
-    if (!decoded || !py::unpack(decoded.get(), values.data(), kDecodedItems)) {
+    if (!name) {
         return std::nullopt;
     }
-    return values;
+    Ref decoded = Ref::steal(PyObject_CallMethodOneArg(cls, name.get(), stream));
+    if (!decoded) {
+        return std::nullopt;
+    }
+    return DecodedImage::fromTuple(decoded.get());
 }
 
 // with open(path, "rb") as stream: decode it; the file is closed before the
 // image is built.
-DecodedImage decodeFile(PyObject* cls, PyObject* path) {
-    Ref file = Ref::steal(
-        PyObject_CallFunction(module_record::builtinOpen(), "Os", path, "rb"));
+std::optional<DecodedImage> decodeFile(PyObject* cls, PyObject* path) {
+    Ref file = Ref::steal(PyObject_CallFunction(module_state::builtinOpen(), "Os", path, "rb"));
     if (!file) {
         return std::nullopt;
     }
@@ -108,20 +124,38 @@ DecodedImage decodeFile(PyObject* cls, PyObject* path) {
     return std::move(block.result);
 }
 
-DecodedImage decodeBytes(PyObject* cls, PyObject* data) {
-    Ref bytesIO = module_record::global("BytesIO");
-    Ref stream = bytesIO ? Ref::steal(PyObject_CallOneArg(bytesIO.get(), data)) : Ref{};
-    return stream ? decodeStream(cls, stream.get()) : std::nullopt;
+std::optional<DecodedImage> decodeBytes(PyObject* cls, PyObject* data) {
+    Ref bytesIO = module_state::global("BytesIO");
+    if (!bytesIO) {
+        return std::nullopt;
+    }
+    Ref stream = Ref::steal(PyObject_CallOneArg(bytesIO.get(), data));
+    if (!stream) {
+        return std::nullopt;
+    }
+    return decodeStream(cls, stream.get());
+}
+
+// 1 for a path: a str, or an instance of the module's `Path` as bound now.
+int isPath(PyObject* source) {
+    Ref path = module_state::global("Path");
+    if (!path) {
+        return -1;
+    }
+    if (PyUnicode_Check(source)) {
+        return 1;
+    }
+    return PyObject_IsInstance(source, path.get());
 }
 
 // A path (str or Path) is read from its file, bytes through an in-memory stream.
-DecodedImage decodeSource(PyObject* cls, PyObject* source) {
-    Ref path = module_record::global("Path");
-    const int isPath = !path                    ? -1
-                       : PyUnicode_Check(source) ? 1
-                                                 : PyObject_IsInstance(source, path.get());
-    if (isPath != 0) {
-        return isPath > 0 ? decodeFile(cls, source) : std::nullopt;
+std::optional<DecodedImage> decodeSource(PyObject* cls, PyObject* source) {
+    const int path = isPath(source);
+    if (path < 0) {
+        return std::nullopt;
+    }
+    if (path > 0) {
+        return decodeFile(cls, source);
     }
     if (PyBytes_Check(source) || PyByteArray_Check(source)) {
         return decodeBytes(cls, source);
@@ -131,23 +165,26 @@ DecodedImage decodeSource(PyObject* cls, PyObject* source) {
 }
 
 // print("[SimpleImage] Opened image: {width}x{height}, channels={channels}")
-bool printOpened(const std::array<Ref, kDecodedItems>& decoded) {
+bool printOpened(const DecodedImage& decoded) {
     Ref empty = Ref::steal(PyUnicode_FromString(""));
+    if (!empty) {
+        return false;
+    }
+    const Ref* shown[] = {&decoded.width, &decoded.height, &decoded.channels};
     Ref parts[3];
-    const Decoded shown[3] = {kWidth, kHeight, kChannels};
     for (int i = 0; i < 3; ++i) {
-        parts[i] = empty ? Ref::steal(PyObject_Format(decoded[shown[i]].get(), empty.get()))
-                         : Ref{};
+        parts[i] = Ref::steal(PyObject_Format(shown[i]->get(), empty.get()));
         if (!parts[i]) {
             return false;
         }
     }
     Ref line = Ref::steal(
         PyUnicode_FromFormat(kOpenedLine, parts[0].get(), parts[1].get(), parts[2].get()));
-    return line && Ref::steal(PyObject_CallOneArg(module_record::builtinPrint(), line.get()));
+    if (!line) {
+        return false;
+    }
+    return static_cast<bool>(Ref::steal(PyObject_CallOneArg(module_state::builtinPrint(), line.get())));
 }
-
-}  // namespace
 
 PyObject* openImage(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Arguments<1> bound;
@@ -155,21 +192,20 @@ PyObject* openImage(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyOb
         return nullptr;
     }
     PyObject* source = bound[0];
-    PyTypeObject* imageType = module_record::imageType();
+    PyTypeObject* imageType = module_state::imageType();
     if (PyObject_TypeCheck(source, imageType)) {
         return Py_NewRef(source);
     }
-    DecodedImage decoded = decodeSource(cls, source);
+    std::optional<DecodedImage> decoded = decodeSource(cls, source);
     if (!decoded) {
         return nullptr;
     }
-    const auto& values = *decoded;
     // The decoded values are held here alone, unless a replaced _streamToImage
     // kept some of them.
     Ref image = constructFromNewObjects(
-        cls, {values[kWidth].get(), values[kHeight].get(), values[kPixels].get(),
-              values[kAlpha].get(), values[kChunks].get(), values[kBmpMeta].get(),
-              values[kPngFilters].get()});
+        cls, {decoded->width.get(), decoded->height.get(), decoded->pixels.get(),
+              decoded->alpha.get(), decoded->pngChunks.get(), decoded->bmpHeaderRecord.get(),
+              decoded->pngFilters.get()});
     if (!image) {
         return nullptr;
     }
@@ -179,19 +215,34 @@ PyObject* openImage(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyOb
                      imageType->tp_name);
         return nullptr;
     }
-    return printOpened(values) ? image.release() : nullptr;
+    if (!printOpened(*decoded)) {
+        return nullptr;
+    }
+    return image.release();
 }
 
+}  // namespace
+
+PyMethodDef openMethod() { return py::methodRow<kOpen, openImage>(METH_CLASS); }
+
 bool addStreamToImage(PyTypeObject* type) {
+    // Kept for the life of the function object that points to it.
+    static PyMethodDef definition = py::methodRow<kStreamToImage, streamToImage>();
     PyObject* typeObject = reinterpret_cast<PyObject*>(type);
     Ref moduleName = Ref::steal(PyObject_GetAttrString(typeObject, "__module__"));
+    if (!moduleName) {
+        return false;
+    }
     // With the class as its `self`, the function's qualified name is the class's plus its own.
-    Ref function = moduleName ? Ref::steal(PyCFunction_NewEx(&streamToImageDefinition, typeObject,
-                                                             moduleName.get()))
-                              : Ref{};
-    Ref method = function ? Ref::steal(PyStaticMethod_New(function.get())) : Ref{};
-    return method &&
-           PyObject_SetAttrString(typeObject, streamToImageDefinition.ml_name, method.get()) == 0;
+    Ref function = Ref::steal(PyCFunction_NewEx(&definition, typeObject, moduleName.get()));
+    if (!function) {
+        return false;
+    }
+    Ref method = Ref::steal(PyStaticMethod_New(function.get()));
+    if (!method) {
+        return false;
+    }
+    return PyObject_SetAttrString(typeObject, definition.ml_name, method.get()) == 0;
 }
 
 }  // namespace image

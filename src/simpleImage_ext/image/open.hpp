@@ -1,14 +1,14 @@
-// Opening images: `SimpleImage.open(source)` and the static method
-// `SimpleImage._streamToImage(stream)`, which recognises the format by content
-// and runs the matching decoder.
+// Opening images: the class method `SimpleImage.open(source)` and the static
+// method `SimpleImage._streamToImage(stream)`, which recognises the format by
+// content and runs the matching decoder.
 #pragma once
 
 #include <Python.h>
 
 namespace image {
 
-// The class method `open` (METH_CLASS | METH_FASTCALL | METH_KEYWORDS).
-PyObject* openImage(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// The class method `open`.
+PyMethodDef openMethod();
 
 // Binds `_streamToImage` on the class as a static method whose qualified name
 // is "SimpleImage._streamToImage".

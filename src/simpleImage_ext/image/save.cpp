@@ -2,23 +2,46 @@
 
 #include "glue/arguments.hpp"
 #include "glue/conversions.hpp"
-#include "glue/module_record.hpp"
+#include "glue/module_state.hpp"
 #include "image/simple_image.hpp"
 
 namespace image {
 namespace {
 
 using py::Ref;
-using module_record::callGlobalFunction;
+using module_state::callGlobalFunction;
 
-constexpr py::Signature<1> kSave{"save", {"path"}, 1};
-
-}  // namespace
+constexpr py::Declaration<1> kSave{"save", py::Receiver::self, {"path"}, 1};
 
 // A stored PNG chunk list (even an empty one) goes to the chunk-preserving PNG
 // writer, else a BMP header record to the BMP writer, else a plain PNG is
 // written. The writers are looked up in the module at each call and get the
 // image's own objects, not copies.
+Ref callWriter(PyObject* path, const SimpleImageObject* image) {
+    Ref width = py::fromInt32(image->width);
+    if (!width) {
+        return {};
+    }
+    Ref height = py::fromInt32(image->height);
+    if (!height) {
+        return {};
+    }
+    const auto held = heldObjects(image);
+    PyObject* pixels = held[kPixels].get();
+    PyObject* alpha = held[kAlpha].get();
+    PyObject* filters = held[kPngFilters].get();
+    if (held[kPngChunks].get() != Py_None) {
+        return callGlobalFunction("_writePngWithChunks", path, width.get(), height.get(), pixels,
+                                  alpha, held[kPngChunks].get(), filters);
+    }
+    if (held[kBmpHeaderRecord].get() != Py_None) {
+        return callGlobalFunction("_writeBmp", path, width.get(), height.get(), pixels,
+                                  held[kBmpHeaderRecord].get());
+    }
+    return callGlobalFunction("_writePng", path, width.get(), height.get(), pixels, alpha,
+                              filters);
+}
+
 PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Arguments<1> bound;
     if (!py::bind(kSave, args, nargs, kwnames, bound) ||
@@ -26,31 +49,14 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
                               py::SubclassNote::yes)) {
         return nullptr;
     }
-    PyObject* path = bound[0];
-    const SimpleImageObject* image = asImage(self);
-    Ref width = py::fromInt32(image->width);
-    Ref height = width ? py::fromInt32(image->height) : Ref{};
-    if (!height) {
+    if (!callWriter(bound[0], asImage(self))) {
         return nullptr;
     }
-    // Held for the call: a writer may replace the image's fields meanwhile.
-    Ref pixels = Ref::borrow(image->pixels);
-    Ref alpha = Ref::borrow(image->alpha);
-    Ref chunks = Ref::borrow(image->pngChunks);
-    Ref filters = Ref::borrow(image->pngFilters);
-    Ref header = Ref::borrow(image->bmpHeader);
-    Ref written;
-    if (chunks.get() != Py_None) {
-        written = callGlobalFunction("_writePngWithChunks", path, width.get(), height.get(),
-                                     pixels.get(), alpha.get(), chunks.get(), filters.get());
-    } else if (header.get() != Py_None) {
-        written = callGlobalFunction("_writeBmp", path, width.get(), height.get(), pixels.get(),
-                                     header.get());
-    } else {
-        written = callGlobalFunction("_writePng", path, width.get(), height.get(), pixels.get(),
-                                     alpha.get(), filters.get());
-    }
-    return written ? Py_NewRef(Py_None) : nullptr;
+    Py_RETURN_NONE;
 }
+
+}  // namespace
+
+PyMethodDef saveMethod() { return py::methodRow<kSave, save>(); }
 
 }  // namespace image

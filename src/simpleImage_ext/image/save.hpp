@@ -6,6 +6,6 @@
 
 namespace image {
 
-PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyMethodDef saveMethod();
 
 }  // namespace image

@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "glue/arguments.hpp"
@@ -12,20 +14,35 @@
 
 namespace image {
 
+// The fields that hold objects, in declaration order. Each holds a reference;
+// None stands for an absent value.
+enum ObjectField : std::size_t {
+    kPixels,           // bytearray of width * height * 3 bytes, or None
+    kAlpha,            // the alpha plane
+    kPngChunks,        // the PNG chunk list
+    kPngFilters,       // one filter-type byte per row
+    kBmpHeaderRecord,  // the BMP header record
+    kObjectFieldCount,
+};
+
+// The side data: every object field after the pixel buffer. These take any
+// object and can be part of reference cycles.
+inline constexpr std::size_t kFirstSideData = kAlpha;
+
 struct SimpleImageObject {
     PyObject_HEAD
     std::int32_t width;
     std::int32_t height;
-    PyObject* pixels;      // bytearray of width * height * 3 bytes, or None
-    PyObject* alpha;       // None or the alpha plane
-    PyObject* pngChunks;   // None or the PNG chunk list
-    PyObject* pngFilters;  // None or one filter-type byte per row
-    PyObject* bmpHeader;   // None or the BMP header record
+    std::array<PyObject*, kObjectFieldCount> objects;
 };
 
 inline SimpleImageObject* asImage(PyObject* object) {
     return reinterpret_cast<SimpleImageObject*>(object);
 }
+
+// The object fields, each held by a new reference: a writer or a conversion
+// called with them may replace the image's fields meanwhile.
+std::array<py::Ref, kObjectFieldCount> heldObjects(const SimpleImageObject* image);
 
 // cls(width, height, pixels, alpha, png_chunks, bmp_header, png_filters), for
 // arguments that the caller has just made. When `cls` is the class itself and

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "png/filters.hpp"
+#include "kernels/filters.hpp"
 
 namespace kernels {
 
@@ -28,14 +28,14 @@ constexpr int kFirstKernelBpp = 3;
 constexpr int kKernelBppCount = 2;
 
 struct RowTable {
-    RowKernel byBpp[kKernelBppCount][png::kFilterTypeCount];  // [bpp - 3][filter type]
+    RowKernel byBpp[kKernelBppCount][kFilterTypeCount];  // [bpp - 3][filter type]
 };
 
 // The table of a class whose static member template run<type, bpp> is the
 // kernel for one filter type and pixel size. Evaluated by the compiler only.
 template <class Kernels>
 consteval RowTable makeRowTable() {
-    using enum png::FilterType;
+    using enum FilterType;
     return {{{Kernels::template run<kFilterNone, 3>, Kernels::template run<kFilterSub, 3>,
               Kernels::template run<kFilterUp, 3>, Kernels::template run<kFilterAverage, 3>,
               Kernels::template run<kFilterPaeth, 3>},

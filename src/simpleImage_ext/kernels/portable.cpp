@@ -11,7 +11,6 @@
 namespace kernels::portable {
 namespace {
 
-using png::FilterType;
 using std::size_t;
 using std::uint8_t;
 
@@ -20,7 +19,7 @@ struct Direction {
     template <FilterType type, size_t bpp>
     static void run(const uint8_t* in, const uint8_t* previous, uint8_t* out,
                     size_t n) noexcept {
-        if constexpr (type == png::kFilterNone) {
+        if constexpr (type == kFilterNone) {
             reference::copyRow(in, previous, out, n);
             return;
         }
@@ -34,7 +33,7 @@ struct Direction {
         for (size_t i = bpp; i < n; ++i) {
             int above = 0;
             int upperLeft = 0;
-            if constexpr (type != png::kFilterSub) {
+            if constexpr (type != kFilterSub) {
                 above = previous[i];
                 upperLeft = previous[i - bpp];
             }

@@ -3,20 +3,20 @@
 // would also be emitted in their instruction sets (see x86_kernels.inl).
 #pragma once
 
-#include "png/filters.hpp"
+#include "kernels/filters.hpp"
 
 namespace kernels {
 
-template <png::FilterType type>
+template <FilterType type>
 constexpr int predict(int left, int above, int upperLeft) noexcept {
-    if constexpr (type == png::kFilterSub) {
+    if constexpr (type == kFilterSub) {
         return left;
-    } else if constexpr (type == png::kFilterUp) {
+    } else if constexpr (type == kFilterUp) {
         return above;
-    } else if constexpr (type == png::kFilterAverage) {
+    } else if constexpr (type == kFilterAverage) {
         return (left + above) >> 1;  // the sum is formed in full before halving
-    } else if constexpr (type == png::kFilterPaeth) {
-        return png::_paethPredictor(left, above, upperLeft);
+    } else if constexpr (type == kFilterPaeth) {
+        return _paethPredictor(left, above, upperLeft);
     } else {
         return 0;
     }

@@ -8,7 +8,6 @@
 namespace kernels::reference {
 namespace {
 
-using png::FilterType;
 using std::size_t;
 using std::uint8_t;
 
@@ -31,10 +30,10 @@ using RangeKernel = void (*)(const uint8_t*, const uint8_t*, size_t, uint8_t*, s
                              size_t) noexcept;
 
 template <bool reconstruct>
-constexpr RangeKernel kRangeKernels[png::kFilterTypeCount] = {
-    runFilter<png::kFilterNone, reconstruct>, runFilter<png::kFilterSub, reconstruct>,
-    runFilter<png::kFilterUp, reconstruct>, runFilter<png::kFilterAverage, reconstruct>,
-    runFilter<png::kFilterPaeth, reconstruct>,
+constexpr RangeKernel kRangeKernels[kFilterTypeCount] = {
+    runFilter<kFilterNone, reconstruct>, runFilter<kFilterSub, reconstruct>,
+    runFilter<kFilterUp, reconstruct>, runFilter<kFilterAverage, reconstruct>,
+    runFilter<kFilterPaeth, reconstruct>,
 };
 
 template <bool reconstruct>

@@ -31,7 +31,6 @@
 namespace kernels::KERNEL_LEVEL {
 namespace {
 
-using png::FilterType;
 using std::size_t;
 using std::uint8_t;
 using Xmm = __m128i;
@@ -124,7 +123,7 @@ void reconstructSub(const uint8_t* filtered, uint8_t* out, size_t n) noexcept {
         block = subBlock<bpp>(load16(filtered + i), block);
         store16(out + i, block);
     }
-    reference::reconstructRange(png::kFilterSub, filtered, nullptr, bpp, out, i, n);
+    reference::reconstructRange(kFilterSub, filtered, nullptr, bpp, out, i, n);
 }
 
 // Average, one pixel after the other. In complements the floor average is the
@@ -151,7 +150,7 @@ void reconstructAverage(const uint8_t* filtered, const uint8_t* previous, uint8_
         });
         store16(out + i, result);
     }
-    reference::reconstructRange(png::kFilterAverage, filtered, previous, bpp, out, i, n);
+    reference::reconstructRange(kFilterAverage, filtered, previous, bpp, out, i, n);
 }
 
 // Paeth, one pixel after the other. For a fixed above byte b and upper-left
@@ -256,7 +255,7 @@ void reconstructPaeth(const uint8_t* filtered, const uint8_t* previous, uint8_t*
         last = paethPixel(_mm_slli_si128(p2, kPixel), pixels23);
         store16(out + i, packPixels<bpp>(joinPixels<bpp>(p0, p1), joinPixels<bpp>(p2, last), f));
     }
-    reference::reconstructRange(png::kFilterPaeth, filtered, previous, bpp, out, i, n);
+    reference::reconstructRange(kFilterPaeth, filtered, previous, bpp, out, i, n);
 }
 
 // ---------------------------------------------------------------------------
@@ -350,11 +349,11 @@ void filterForward(const uint8_t* raw, const uint8_t* previous, uint8_t* out, si
     size_t i = bpp;
     for (; i + Wide::kBytes <= n; i += Wide::kBytes) {
         V predictor;
-        if constexpr (type == png::kFilterSub) {
+        if constexpr (type == kFilterSub) {
             predictor = Wide::load(raw + i - bpp);
-        } else if constexpr (type == png::kFilterUp) {
+        } else if constexpr (type == kFilterUp) {
             predictor = Wide::load(previous + i);
-        } else if constexpr (type == png::kFilterAverage) {
+        } else if constexpr (type == kFilterAverage) {
             predictor = averageDown(Wide::load(raw + i - bpp), Wide::load(previous + i));
         } else {
             predictor = paeth(Wide::load(raw + i - bpp), Wide::load(previous + i),
@@ -372,7 +371,7 @@ void reconstructUp(const uint8_t* filtered, const uint8_t* previous, uint8_t* ou
     for (; i + Wide::kBytes <= n; i += Wide::kBytes) {
         Wide::store(out + i, Wide::add(Wide::load(filtered + i), Wide::load(previous + i)));
     }
-    reference::reconstructRange(png::kFilterUp, filtered, previous, bpp, out, i, n);
+    reference::reconstructRange(kFilterUp, filtered, previous, bpp, out, i, n);
 }
 
 template <bool reconstruct>
@@ -380,15 +379,15 @@ struct Direction {
     template <FilterType type, size_t bpp>
     static void run(const uint8_t* in, const uint8_t* previous, uint8_t* out,
                     size_t n) noexcept {
-        if constexpr (type == png::kFilterNone) {
+        if constexpr (type == kFilterNone) {
             reference::copyRow(in, previous, out, n);
         } else if constexpr (!reconstruct) {
             filterForward<type, bpp>(in, previous, out, n);
-        } else if constexpr (type == png::kFilterSub) {
+        } else if constexpr (type == kFilterSub) {
             reconstructSub<bpp>(in, out, n);
-        } else if constexpr (type == png::kFilterUp) {
+        } else if constexpr (type == kFilterUp) {
             reconstructUp<bpp>(in, previous, out, n);
-        } else if constexpr (type == png::kFilterAverage) {
+        } else if constexpr (type == kFilterAverage) {
             reconstructAverage<bpp>(in, previous, out, n);
         } else {
             reconstructPaeth<bpp>(in, previous, out, n);

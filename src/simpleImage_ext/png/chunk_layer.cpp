@@ -1,23 +1,22 @@
 #include "png/chunk_layer.hpp"
 
-#include "glue/arguments.hpp"
-#include "glue/conversions.hpp"
-#include "glue/module_record.hpp"
-#include "glue/names.hpp"
-#include "glue/struct_module.hpp"
-#include "glue/stream.hpp"
-#include "kernels/crc32.hpp"
-
 #include <cstdint>
 #include <cstring>
 #include <optional>
+
+#include "glue/arguments.hpp"
+#include "glue/conversions.hpp"
+#include "glue/module_state.hpp"
+#include "glue/originals.hpp"
+#include "glue/stream.hpp"
+#include "glue/struct_module.hpp"
+#include "kernels/crc32.hpp"
+#include "png/format.hpp"
 
 namespace png {
 namespace {
 
 using py::Ref;
-using module_record::callGlobal;
-using py::read;
 
 constexpr const char* kEofInLength = "Unexpected EOF while reading chunk length";
 constexpr const char* kEofInType = "Unexpected EOF while reading chunk type";
@@ -25,15 +24,25 @@ constexpr const char* kEofInData = "Unexpected EOF while reading chunk data";
 constexpr const char* kEofInCrc = "Unexpected EOF while reading chunk CRC";
 constexpr const char* kCorruptedChunk = "Corrupted PNG chunk detected";
 
-constexpr py::Signature<1> kReadChunk{"_readChunk", {"stream"}, 1};
-constexpr py::Signature<2> kMakeChunk{"_makeChunk", {"chunkType", "data"}, 2};
+constexpr py::Declaration<1> kReadChunk{"_readChunk", py::Receiver::module, {"stream"}, 1};
+constexpr py::Declaration<2> kMakeChunk{
+    "_makeChunk", py::Receiver::module, {"chunkType", "data"}, 2};
 
 // stream.read(size), raising `eofMessage` unless len() of the result equals `size`.
 Ref readExactly(PyObject* stream, PyObject* size, const char* eofMessage) {
-    Ref bytes = read(stream, size);
-    const Py_ssize_t got = bytes ? py::length(bytes.get()) : -1;
-    Ref gotObject = got >= 0 ? Ref::steal(PyLong_FromSsize_t(got)) : Ref{};
-    const int equal = gotObject ? PyObject_RichCompareBool(gotObject.get(), size, Py_EQ) : -1;
+    Ref bytes = py::read(stream, size);
+    if (!bytes) {
+        return {};
+    }
+    const Py_ssize_t got = py::length(bytes.get());
+    if (got < 0) {
+        return {};
+    }
+    Ref gotObject = Ref::steal(PyLong_FromSsize_t(got));
+    if (!gotObject) {
+        return {};
+    }
+    const int equal = PyObject_RichCompareBool(gotObject.get(), size, Py_EQ);
     if (equal < 0) {
         return {};
     }
@@ -58,65 +67,28 @@ Ref concatenate(PyObject* const (&pieces)[4]) {
         total += PyBytes_GET_SIZE(piece);
     }
     Ref joined = Ref::steal(PyBytes_FromStringAndSize(nullptr, total));
-    if (joined) {
-        char* out = PyBytes_AS_STRING(joined.get());
-        for (PyObject* piece : pieces) {
-            std::memcpy(out, PyBytes_AS_STRING(piece), PyBytes_GET_SIZE(piece));
-            out += PyBytes_GET_SIZE(piece);
-        }
+    if (!joined) {
+        return {};
+    }
+    char* out = PyBytes_AS_STRING(joined.get());
+    for (PyObject* piece : pieces) {
+        std::memcpy(out, PyBytes_AS_STRING(piece), PyBytes_GET_SIZE(piece));
+        out += PyBytes_GET_SIZE(piece);
     }
     return joined;
 }
 
-// Whether `function` is the interpreter's own zlib.crc32: a built-in function
-// named crc32 of the module named zlib. Found once, then known by identity.
-bool isInterpretersCrc32(PyObject* function) {
-    static PyObject* known = nullptr;
-    if (function == known) {
-        return true;
-    }
-    if (known != nullptr || !PyCFunction_Check(function) ||
-        std::strcmp(reinterpret_cast<PyCFunctionObject*>(function)->m_ml->ml_name, "crc32") != 0) {
-        return false;
-    }
-    PyObject* owner = PyCFunction_GET_SELF(function);
-    if (owner == nullptr || !PyModule_CheckExact(owner)) {
-        return false;
-    }
-    Ref name = Ref::steal(PyModule_GetNameObject(owner));
-    if (!name) {
-        PyErr_Clear();  // a module without a name is not zlib
-        return false;
-    }
-    const bool fromZlib = PyUnicode_CompareWithASCIIString(name.get(), "zlib") == 0;
-    if (fromZlib) {
-        // Held for good, so that no other object can ever take its address.
-        known = Py_NewRef(function);
-    }
-    return fromZlib;
-}
-
-// The chunk CRC computed here, for exact bytes when the module's `zlib` is a
-// module whose crc32 is the interpreter's own: the same value, ten times as
-// fast as the zlib that the interpreter ships. Nothing when the call must go to
-// `zlib.crc32` after all; -1 with an error set when the lookup failed.
+// The chunk CRC computed here, for exact bytes when the module's zlib.crc32 is
+// the interpreter's own: the same value, ten times as fast as the zlib that the
+// interpreter ships. Nothing when the call must go to `zlib.crc32` after all;
+// -1 with an error set when the lookup failed.
 std::optional<std::int64_t> nativeChunkCrc(PyObject* chunkType, PyObject* data) {
     if (!PyBytes_CheckExact(chunkType) || !PyBytes_CheckExact(data)) {
         return std::nullopt;
     }
-    Ref zlib = module_record::global("zlib");
-    if (!zlib) {
-        return -1;
-    }
-    if (!PyModule_CheckExact(zlib.get())) {
-        return std::nullopt;
-    }
-    Ref crc32 = Ref::steal(PyObject_GetAttr(zlib.get(), py::name("crc32")));
-    if (!crc32) {
-        return -1;
-    }
-    if (!isInterpretersCrc32(crc32.get())) {
-        return std::nullopt;
+    const int stock = originals::isStock(originals::Stock::zlibCrc32);
+    if (stock <= 0) {
+        return stock < 0 ? std::optional<std::int64_t>{-1} : std::nullopt;
     }
     const auto bytesOf = [](PyObject* bytes) {
         return reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bytes));
@@ -128,41 +100,17 @@ std::optional<std::int64_t> nativeChunkCrc(PyObject* chunkType, PyObject* data) 
     return *kernels::fastCrc32(*typeCrc, bytesOf(data), PyBytes_GET_SIZE(data));
 }
 
-}  // namespace
-
-Ref packUint32(PyObject* value) {
-    return py::structPack(Ref::steal(Py_BuildValue("(sO)", ">I", value)));
-}
-
-Ref unpackUint32(PyObject* bytes) {
-    Ref format = Ref::steal(PyUnicode_FromString(">I"));
-    Ref values = format ? callGlobal("struct", "unpack", format.get(), bytes) : Ref{};
-    return values ? Ref::steal(PySequence_GetItem(values.get(), 0)) : Ref{};
-}
-
-Ref chunkCrc(PyObject* chunkType, PyObject* data) {
-    if (const auto crc = nativeChunkCrc(chunkType, data)) {
-        return *crc >= 0 ? Ref::steal(PyLong_FromUnsignedLong(static_cast<unsigned long>(*crc)))
-                         : Ref{};
-    }
-    Ref typeCrc = callGlobal("zlib", "crc32", chunkType);
-    Ref crc = typeCrc ? callGlobal("zlib", "crc32", data, typeCrc.get()) : Ref{};
-    Ref mask = crc ? Ref::steal(PyLong_FromUnsignedLong(0xFFFFFFFFul)) : Ref{};
-    return mask ? Ref::steal(PyNumber_And(crc.get(), mask.get())) : Ref{};
-}
-
-}  // namespace png
-
-namespace png {
-
-PyObject* _readChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* readChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Arguments<1> bound;
     if (!py::bind(kReadChunk, args, nargs, kwnames, bound)) {
         return nullptr;
     }
     PyObject* stream = bound[0];
     Ref four = Ref::steal(PyLong_FromLong(4));
-    Ref lengthBytes = four ? read(stream, four.get()) : Ref{};
+    if (!four) {
+        return nullptr;
+    }
+    Ref lengthBytes = py::read(stream, four.get());
     if (!lengthBytes) {
         return nullptr;
     }
@@ -183,13 +131,30 @@ PyObject* _readChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         return nullptr;
     }
     Ref length = unpackUint32(lengthBytes.get());
-    Ref chunkType = length ? readExactly(stream, four.get(), kEofInType) : Ref{};
-    Ref data = chunkType ? readExactly(stream, length.get(), kEofInData) : Ref{};
-    Ref crcBytes = data ? readExactly(stream, four.get(), kEofInCrc) : Ref{};
-    Ref expectedCrc = crcBytes ? chunkCrc(chunkType.get(), data.get()) : Ref{};
-    Ref actualCrc = expectedCrc ? unpackUint32(crcBytes.get()) : Ref{};
-    const int intact =
-        actualCrc ? PyObject_RichCompareBool(actualCrc.get(), expectedCrc.get(), Py_EQ) : -1;
+    if (!length) {
+        return nullptr;
+    }
+    Ref chunkType = readExactly(stream, four.get(), kEofInType);
+    if (!chunkType) {
+        return nullptr;
+    }
+    Ref data = readExactly(stream, length.get(), kEofInData);
+    if (!data) {
+        return nullptr;
+    }
+    Ref crcBytes = readExactly(stream, four.get(), kEofInCrc);
+    if (!crcBytes) {
+        return nullptr;
+    }
+    Ref expectedCrc = chunkCrc(chunkType.get(), data.get());
+    if (!expectedCrc) {
+        return nullptr;
+    }
+    Ref actualCrc = unpackUint32(crcBytes.get());
+    if (!actualCrc) {
+        return nullptr;
+    }
+    const int intact = PyObject_RichCompareBool(actualCrc.get(), expectedCrc.get(), Py_EQ);
     if (intact < 0) {
         return nullptr;
     }
@@ -200,7 +165,7 @@ PyObject* _readChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return PyTuple_Pack(2, chunkType.get(), data.get());
 }
 
-PyObject* _makeChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* makeChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Arguments<2> bound;
     if (!py::bind(kMakeChunk, args, nargs, kwnames, bound)) {
         return nullptr;
@@ -214,13 +179,63 @@ PyObject* _makeChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         }
     }
     Ref dataLength = Ref::steal(PyLong_FromSsize_t(PyBytes_GET_SIZE(data)));
-    Ref length = dataLength ? packUint32(dataLength.get()) : Ref{};
-    Ref crcValue = length ? chunkCrc(chunkType, data) : Ref{};
-    Ref crc = crcValue ? packUint32(crcValue.get()) : Ref{};
+    if (!dataLength) {
+        return nullptr;
+    }
+    Ref length = packUint32(dataLength.get());
+    if (!length) {
+        return nullptr;
+    }
+    Ref crcValue = chunkCrc(chunkType, data);
+    if (!crcValue) {
+        return nullptr;
+    }
+    Ref crc = packUint32(crcValue.get());
     if (!crc) {
         return nullptr;
     }
     return concatenate({length.get(), chunkType, data, crc.get()}).release();
+}
+
+}  // namespace
+
+PyMethodDef readChunkMethod() { return py::methodRow<kReadChunk, readChunk>(); }
+PyMethodDef makeChunkMethod() { return py::methodRow<kMakeChunk, makeChunk>(); }
+
+Ref packUint32(PyObject* value) { return py::structPack(kUint32Format, "(O)", value); }
+
+Ref unpackUint32(PyObject* bytes) {
+    Ref format = Ref::steal(PyUnicode_FromString(kUint32Format));
+    if (!format) {
+        return {};
+    }
+    Ref values = module_state::callGlobal("struct", "unpack", format.get(), bytes);
+    if (!values) {
+        return {};
+    }
+    return Ref::steal(PySequence_GetItem(values.get(), 0));
+}
+
+Ref chunkCrc(PyObject* chunkType, PyObject* data) {
+    if (const auto crc = nativeChunkCrc(chunkType, data)) {
+        if (*crc < 0) {
+            return {};
+        }
+        return Ref::steal(PyLong_FromUnsignedLong(static_cast<unsigned long>(*crc)));
+    }
+    Ref typeCrc = module_state::callGlobal("zlib", "crc32", chunkType);
+    if (!typeCrc) {
+        return {};
+    }
+    Ref crc = module_state::callGlobal("zlib", "crc32", data, typeCrc.get());
+    if (!crc) {
+        return {};
+    }
+    Ref mask = Ref::steal(PyLong_FromUnsignedLong(0xFFFFFFFFul));
+    if (!mask) {
+        return {};
+    }
+    return Ref::steal(PyNumber_And(crc.get(), mask.get()));
 }
 
 }  // namespace png

@@ -12,11 +12,9 @@
 
 namespace png {
 
-// `_readChunk(stream)` and `_makeChunk(chunkType, data)`, published by the module.
-PyObject* _readChunk(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames);
-PyObject* _makeChunk(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames);
+// The module's `_readChunk(stream)` and `_makeChunk(chunkType, data)`.
+PyMethodDef readChunkMethod();
+PyMethodDef makeChunkMethod();
 
 // zlib.crc32(data, zlib.crc32(chunkType)) & 0xFFFFFFFF, as a Python int.
 py::Ref chunkCrc(PyObject* chunkType, PyObject* data);

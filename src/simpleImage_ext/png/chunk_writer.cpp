@@ -1,25 +1,28 @@
 #include "png/chunk_writer.hpp"
 
-#include "glue/arguments.hpp"
-#include "glue/conversions.hpp"
-#include "glue/module_record.hpp"
-#include "glue/output_file.hpp"
-#include "png/chunk_layer.hpp"
-#include "png/encoder.hpp"
-
 #include <algorithm>
 #include <cstdint>
 #include <vector>
+
+#include "glue/arguments.hpp"
+#include "glue/conversions.hpp"
+#include "glue/module_state.hpp"
+#include "glue/output_file.hpp"
+#include "glue/plane_lengths.hpp"
+#include "png/chunk_layer.hpp"
+#include "png/encoder.hpp"
 
 namespace png {
 namespace {
 
 using py::Ref;
-using module_record::callGlobalFunction;
+using module_state::callGlobalFunction;
 
-constexpr py::Signature<2> kSplitIdatPayload{"_split_idat_payload", {"data", "lengths"}, 2};
-constexpr py::Signature<7> kWritePngWithChunks{
+constexpr py::Declaration<2> kSplitIdatPayload{
+    "_split_idat_payload", py::Receiver::module, {"data", "lengths"}, 2};
+constexpr py::Declaration<7> kWritePngWithChunks{
     "_writePngWithChunks",
+    py::Receiver::module,
     {"path", "width", "height", "pixels", "alpha", "chunks", "filter_types"},
     6};
 
@@ -30,7 +33,10 @@ enum WriteArgument { kPath, kWidth, kHeight, kPixels, kAlpha, kChunks, kFilterTy
 // `value <op> number` in the interpreter's comparison, so any comparable length works.
 bool compare(PyObject* value, Py_ssize_t number, int op, bool& result) {
     Ref other = Ref::steal(PyLong_FromSsize_t(number));
-    const int outcome = other ? PyObject_RichCompareBool(value, other.get(), op) : -1;
+    if (!other) {
+        return false;
+    }
+    const int outcome = PyObject_RichCompareBool(value, other.get(), op);
     result = outcome == 1;
     return outcome >= 0;
 }
@@ -63,10 +69,16 @@ bool appendSlice(PyObject* parts, PyObject* data, Py_ssize_t offset, Py_ssize_t 
     return part && PyList_Append(parts, part.get()) == 0;
 }
 
-Ref splitIdatPayload(PyObject* data, PyObject* lengths) {
+Ref splitAlong(PyObject* data, PyObject* lengths) {
     const Py_ssize_t total = py::length(data);
-    const Py_ssize_t count = total >= 0 ? py::length(lengths) : -1;
-    Ref parts = count >= 0 ? Ref::steal(PyList_New(0)) : Ref{};
+    if (total < 0) {
+        return {};
+    }
+    const Py_ssize_t count = py::length(lengths);
+    if (count < 0) {
+        return {};
+    }
+    Ref parts = Ref::steal(PyList_New(0));
     if (!parts) {
         return {};
     }
@@ -123,8 +135,11 @@ bool readStoredChunks(PyObject* chunks, PyObject* idatType, std::vector<StoredCh
 
 Ref idatLengths(const std::vector<StoredChunk>& stored) {
     Ref lengths = Ref::steal(PyList_New(0));
+    if (!lengths) {
+        return {};
+    }
     for (const StoredChunk& chunk : stored) {
-        if (lengths && chunk.idat && PyList_Append(lengths.get(), chunk.length.get()) < 0) {
+        if (chunk.idat && PyList_Append(lengths.get(), chunk.length.get()) < 0) {
             return {};
         }
     }
@@ -148,15 +163,22 @@ bool requireBytesLike(PyObject* value) {
 // the type, the data and the CRC packed with ">I".
 bool appendChunk(std::vector<Ref>& pieces, PyObject* type, PyObject* data) {
     const Py_ssize_t size = py::length(data);
-    Ref sizeObject = size >= 0 ? Ref::steal(PyLong_FromSsize_t(size)) : Ref{};
-    Ref length = sizeObject ? Ref::steal(PyObject_CallMethod(sizeObject.get(), "to_bytes", "is",
-                                                             4, "big"))
-                            : Ref{};
+    if (size < 0) {
+        return false;
+    }
+    Ref sizeObject = Ref::steal(PyLong_FromSsize_t(size));
+    if (!sizeObject) {
+        return false;
+    }
+    Ref length = Ref::steal(PyObject_CallMethod(sizeObject.get(), "to_bytes", "is", 4, "big"));
     if (!length || !requireBytesLike(type) || !requireBytesLike(data)) {
         return false;
     }
     Ref crcValue = chunkCrc(type, data);
-    Ref crc = crcValue ? packUint32(crcValue.get()) : Ref{};
+    if (!crcValue) {
+        return false;
+    }
+    Ref crc = packUint32(crcValue.get());
     if (!crc) {
         return false;
     }
@@ -169,16 +191,24 @@ bool appendChunk(std::vector<Ref>& pieces, PyObject* type, PyObject* data) {
 bool buildIdatRun(PyObject* compressed, const std::vector<StoredChunk>& stored,
                   PyObject* idatType, std::vector<Ref>& run) {
     Ref lengths = idatLengths(stored);
-    Ref parts = lengths ? callGlobalFunction("_split_idat_payload", compressed, lengths.get())
-                        : Ref{};
-    const int some = parts ? PyObject_IsTrue(parts.get()) : -1;
+    if (!lengths) {
+        return false;
+    }
+    Ref parts = callGlobalFunction("_split_idat_payload", compressed, lengths.get());
+    if (!parts) {
+        return false;
+    }
+    const int some = PyObject_IsTrue(parts.get());
     if (some < 0) {
         return false;
     }
     if (some == 0) {
         parts = Ref::steal(PyTuple_Pack(1, compressed));
+        if (!parts) {
+            return false;
+        }
     }
-    Ref iterator = parts ? Ref::steal(PyObject_GetIter(parts.get())) : Ref{};
+    Ref iterator = Ref::steal(PyObject_GetIter(parts.get()));
     if (!iterator) {
         return false;
     }
@@ -194,8 +224,11 @@ bool buildIdatRun(PyObject* compressed, const std::vector<StoredChunk>& stored,
 // entry (later ones dropped), or after the last entry when there is none.
 bool layOutFile(const std::vector<StoredChunk>& stored, const std::vector<Ref>& run,
                 std::vector<Ref>& pieces) {
-    Ref signature = module_record::global("PNG_SIGNATURE");
-    Ref empty = signature ? Ref::steal(PyBytes_FromStringAndSize(nullptr, 0)) : Ref{};
+    Ref signature = module_state::global("PNG_SIGNATURE");
+    if (!signature) {
+        return false;
+    }
+    Ref empty = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
     if (!empty) {
         return false;
     }
@@ -223,19 +256,24 @@ bool layOutFile(const std::vector<StoredChunk>& stored, const std::vector<Ref>& 
 PyObject* handOverToWritePng(const py::Arguments<7>& bound, std::int32_t width,
                              std::int32_t height) {
     Ref widthObject = py::fromInt32(width);
-    Ref heightObject = widthObject ? py::fromInt32(height) : Ref{};
-    Ref result = heightObject ? callGlobalFunction("_writePng", bound[kPath], widthObject.get(),
-                                                   heightObject.get(), bound[kPixels],
-                                                   bound[kAlpha],
-                                                   py::orNone(bound[kFilterTypes]))
-                              : Ref{};
-    return result ? Py_NewRef(Py_None) : nullptr;
+    if (!widthObject) {
+        return nullptr;
+    }
+    Ref heightObject = py::fromInt32(height);
+    if (!heightObject) {
+        return nullptr;
+    }
+    Ref result = callGlobalFunction("_writePng", bound[kPath], widthObject.get(),
+                                    heightObject.get(), bound[kPixels], bound[kAlpha],
+                                    py::orNone(bound[kFilterTypes]));
+    if (!result) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
 }
 
-}  // namespace
-
-PyObject* _split_idat_payload(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
+PyObject* splitIdatPayload(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
     py::Arguments<2> bound;
     if (!py::bind(kSplitIdatPayload, args, nargs, kwnames, bound) ||
         !py::requireExactType(bound[0], &PyBytes_Type, "data", py::NoneAllowed::yes,
@@ -244,11 +282,11 @@ PyObject* _split_idat_payload(PyObject*, PyObject* const* args, Py_ssize_t nargs
                               py::SubclassNote::no)) {
         return nullptr;
     }
-    return splitIdatPayload(bound[0], bound[1]).release();
+    return splitAlong(bound[0], bound[1]).release();
 }
 
-PyObject* _writePngWithChunks(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
+PyObject* writePngWithChunks(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
     py::Arguments<7> bound;
     std::int32_t width = 0;
     std::int32_t height = 0;
@@ -257,20 +295,29 @@ PyObject* _writePngWithChunks(PyObject*, PyObject* const* args, Py_ssize_t nargs
         return nullptr;
     }
     const int present = PyObject_IsTrue(bound[kChunks]);
-    if (present <= 0) {
-        return present < 0 ? nullptr : handOverToWritePng(bound, width, height);
+    if (present < 0) {
+        return nullptr;
+    }
+    if (present == 0) {
+        return handOverToWritePng(bound, width, height);
     }
     PyObject* alpha = bound[kAlpha];
-    if (!checkPlaneLengths(width, height, bound[kPixels], alpha)) {
+    if (!py::requirePlaneLengths(width, height, bound[kPixels], alpha)) {
         return nullptr;
     }
     Ref compressed = compressedImageData(width, height, bound[kPixels], alpha,
                                          py::orNone(bound[kFilterTypes]));
-    Ref idatType = compressed ? Ref::steal(PyBytes_FromString("IDAT")) : Ref{};
+    if (!compressed) {
+        return nullptr;
+    }
+    Ref idatType = Ref::steal(PyBytes_FromString("IDAT"));
+    if (!idatType) {
+        return nullptr;
+    }
     std::vector<StoredChunk> stored;
     std::vector<Ref> run;
     std::vector<Ref> pieces;
-    if (!idatType || !readStoredChunks(bound[kChunks], idatType.get(), stored) ||
+    if (!readStoredChunks(bound[kChunks], idatType.get(), stored) ||
         !buildIdatRun(compressed.get(), stored, idatType.get(), run) ||
         !layOutFile(stored, run, pieces)) {
         return nullptr;
@@ -281,6 +328,16 @@ PyObject* _writePngWithChunks(PyObject*, PyObject* const* args, Py_ssize_t nargs
         return nullptr;
     }
     Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyMethodDef splitIdatPayloadMethod() {
+    return py::methodRow<kSplitIdatPayload, splitIdatPayload>();
+}
+
+PyMethodDef writePngWithChunksMethod() {
+    return py::methodRow<kWritePngWithChunks, writePngWithChunks>();
 }
 
 }  // namespace png

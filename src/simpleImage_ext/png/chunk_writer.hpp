@@ -7,13 +7,13 @@
 
 namespace png {
 
-// `_split_idat_payload(data, lengths)`: `data` cut into consecutive non-empty
-// parts along `lengths`, the last length taking whatever is left.
-PyObject* _split_idat_payload(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames);
+// The module's `_split_idat_payload(data, lengths)`: `data` cut into
+// consecutive non-empty parts along `lengths`, the last length taking whatever
+// is left.
+PyMethodDef splitIdatPayloadMethod();
 
-// `_writePngWithChunks(path, width, height, pixels, alpha, chunks, filter_types=None)`.
-PyObject* _writePngWithChunks(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames);
+// The module's `_writePngWithChunks(path, width, height, pixels, alpha, chunks,
+// filter_types=None)`.
+PyMethodDef writePngWithChunksMethod();
 
 }  // namespace png

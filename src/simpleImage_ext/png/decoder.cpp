@@ -1,30 +1,29 @@
 #include "png/decoder.hpp"
 
+#include <algorithm>
+#include <array>
+#include <new>
+#include <utility>
+#include <vector>
+
 #include "glue/byte_view.hpp"
 #include "glue/bytes.hpp"
 #include "glue/conversions.hpp"
-#include "glue/module_record.hpp"
+#include "glue/module_state.hpp"
 #include "glue/names.hpp"
 #include "glue/stream.hpp"
 #include "glue/struct_module.hpp"
-#include "image/pixel_rows.hpp"
-#include "image/sizes.hpp"
-#include "png/filters.hpp"
-
-#include <algorithm>
-#include <array>
-#include <cstdlib>
-#include <new>
-#include <optional>
-#include <utility>
-#include <vector>
+#include "kernels/filters.hpp"
+#include "kernels/pixel_rows.hpp"
+#include "kernels/sizes.hpp"
+#include "png/format.hpp"
 
 namespace png {
 namespace {
 
 using py::Ref;
-using module_record::callGlobal;
-using module_record::global;
+using module_state::global;
+namespace sizes = kernels::sizes;
 
 constexpr const char* kUnsupportedSignature = "Unsupported PNG signature";
 constexpr const char* kIncompleteHeader = "Incomplete PNG header information";
@@ -33,20 +32,15 @@ constexpr const char* kOnlyRgbRgba = "Only RGB/RGBA PNG images are supported";
 constexpr const char* kUnsupportedConfiguration =
     "Unsupported PNG configuration (compression/filter/interlace)";
 constexpr const char* kMalformedImageData = "Malformed PNG image data";
-constexpr const char* kUnsupportedFilter = "Unsupported PNG filter: %d";
 // What zlib.decompress says about a stream that stops before its end.
 constexpr const char* kTruncatedStream =
     "Error -5 while decompressing data: incomplete or truncated stream";
 constexpr const char* kNotAnException = "exceptions must derive from BaseException";
 
-constexpr int kColourRgb = 2;
-constexpr int kColourRgba = 6;
-
 // The IHDR fields in file order; -1 until an IHDR supplies them.
 enum HeaderField {
     kWidth, kHeight, kBitDepth, kColourType, kCompression, kFilterMethod, kInterlace,
 };
-constexpr std::size_t kHeaderFields = 7;
 using Header = std::array<std::int32_t, kHeaderFields>;
 
 // Everything the chunk loop collects: the chunk list and, until they are
@@ -61,9 +55,14 @@ struct ChunkSequence {
 
 bool checkSignature(PyObject* stream) {
     Ref signature = py::read(stream, 8);
-    Ref expected = signature ? global("PNG_SIGNATURE") : Ref{};
-    const int differs =
-        expected ? PyObject_RichCompareBool(signature.get(), expected.get(), Py_NE) : -1;
+    if (!signature) {
+        return false;
+    }
+    Ref expected = global("PNG_SIGNATURE");
+    if (!expected) {
+        return false;
+    }
+    const int differs = PyObject_RichCompareBool(signature.get(), expected.get(), Py_NE);
     if (differs > 0) {
         PyErr_SetString(PyExc_ValueError, kUnsupportedSignature);
     }
@@ -73,11 +72,11 @@ bool checkSignature(PyObject* stream) {
 // struct.unpack(">IIBBBBB", data) into the header fields, each a 32-bit signed int.
 bool readHeader(PyObject* data, Header& header) {
     Ref items[kHeaderFields];
-    if (!py::structUnpack(">IIBBBBB", data, items, kHeaderFields)) {
+    if (!py::structUnpack(kHeaderFormat, data, items, kHeaderFields)) {
         return false;
     }
     Header fields{};
-    for (std::size_t i = 0; i < kHeaderFields; ++i) {
+    for (int i = 0; i < kHeaderFields; ++i) {
         if (!py::toInt32(items[i].get(), fields[i])) {
             return false;
         }
@@ -90,10 +89,15 @@ bool readHeader(PyObject* data, Header& header) {
 // aside for inflating and recorded as None.
 bool recordChunk(ChunkSequence& sequence, PyObject* chunkType, PyObject* data, bool isIdat) {
     const Py_ssize_t length = py::length(data);
-    Ref lengthObject = length >= 0 ? Ref::steal(PyLong_FromSsize_t(length)) : Ref{};
-    Ref record = lengthObject ? Ref::steal(PyTuple_Pack(3, chunkType, isIdat ? Py_None : data,
-                                                        lengthObject.get()))
-                              : Ref{};
+    if (length < 0) {
+        return false;
+    }
+    Ref lengthObject = Ref::steal(PyLong_FromSsize_t(length));
+    if (!lengthObject) {
+        return false;
+    }
+    Ref record =
+        Ref::steal(PyTuple_Pack(3, chunkType, isIdat ? Py_None : data, lengthObject.get()));
     if (!record || PyList_Append(sequence.chunks.get(), record.get()) < 0) {
         return false;
     }
@@ -113,7 +117,10 @@ bool readChunks(PyObject* stream, ChunkSequence& sequence) {
     }
     for (;;) {
         Ref readChunk = global("_readChunk");
-        Ref result = readChunk ? Ref::steal(PyObject_CallOneArg(readChunk.get(), stream)) : Ref{};
+        if (!readChunk) {
+            return false;
+        }
+        Ref result = Ref::steal(PyObject_CallOneArg(readChunk.get(), stream));
         Ref chunk[2];
         if (!result || !py::unpack(result.get(), chunk, 2)) {
             return false;
@@ -270,7 +277,7 @@ private:
         if (unsupported_) {
             return true;
         }
-        if (filterType >= kFilterTypeCount) {
+        if (filterType >= kernels::kFilterTypeCount) {
             unsupported_ = filterType;
             return true;
         }
@@ -284,7 +291,7 @@ private:
             std::uint8_t* row = pixels + y * stride_;
             const auto above = y == 0 ? std::span<const std::uint8_t>{}
                                       : std::span<const std::uint8_t>(row - stride_, stride_);
-            _applyPngFilter(filterType, filtered, above, 3, {row, stride_});
+            kernels::_applyPngFilter(filterType, filtered, above, 3, {row, stride_});
             return true;
         }
         // RGBA rows alternate between two scratch rows, then are split.
@@ -296,8 +303,8 @@ private:
             y == 0 ? std::span<const std::uint8_t>{}
                    : std::span<const std::uint8_t>(scratch_.data() + ((y + 1) % 2) * stride_,
                                                    stride_);
-        _applyPngFilter(filterType, filtered, above, 4, {row, stride_});
-        pixel_rows::splitRgba(row, width_, pixels + y * width_ * 3,
+        kernels::_applyPngFilter(filterType, filtered, above, 4, {row, stride_});
+        kernels::splitRgba(row, width_, pixels + y * width_ * 3,
                               py::byteArraySpan(alpha_.get()).data() + y * width_);
         return true;
     }
@@ -373,8 +380,7 @@ private:
 
 // zlib.decompress reports a stream without its end as the module's zlib.error.
 void raiseTruncatedStream() {
-    Ref zlib = global("zlib");
-    Ref error = zlib ? Ref::steal(PyObject_GetAttrString(zlib.get(), "error")) : Ref{};
+    Ref error = module_state::globalAttribute("zlib", "error");
     if (!error) {
         return;
     }
@@ -388,7 +394,10 @@ void raiseTruncatedStream() {
 // Whether the decompressor has seen the end of its zlib stream.
 int streamEnded(PyObject* decompressor) {
     Ref eof = Ref::steal(PyObject_GetAttr(decompressor, py::name("eof")));
-    return eof ? PyObject_IsTrue(eof.get()) : -1;
+    if (!eof) {
+        return -1;
+    }
+    return PyObject_IsTrue(eof.get());
 }
 
 // Input is fed in slices and output asked for in pieces that stay in the
@@ -408,7 +417,7 @@ public:
     Inflater(RowBuilder& rows, std::int64_t limit) : rows_(rows), limit_(limit) {}
 
     bool start() {
-        decompressor_ = module_record::callGlobal("zlib", "decompressobj");
+        decompressor_ = module_state::callGlobal("zlib", "decompressobj");
         return static_cast<bool>(decompressor_);
     }
 
@@ -462,11 +471,12 @@ private:
             const Py_ssize_t budget = static_cast<Py_ssize_t>(
                 std::min<std::int64_t>(kPieceSize, limit_ - rows_.received()));
             Ref size = Ref::steal(PyLong_FromSsize_t(budget));
+            if (!size) {
+                return false;
+            }
             PyObject* arguments[] = {decompressor_.get(), data.get(), size.get()};
-            Ref piece = size ? Ref::steal(PyObject_VectorcallMethod(
-                                   py::name("decompress"), arguments,
-                                   3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))
-                             : Ref{};
+            Ref piece = Ref::steal(PyObject_VectorcallMethod(
+                py::name("decompress"), arguments, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
             py::ByteView view;
             if (!piece || !view.acquireReadable(piece.get()) || !rows_.receive(view.bytes())) {
                 return false;
@@ -547,11 +557,11 @@ bool decodeImageData(std::vector<Ref> parts, const Geometry& geometry, Planes& p
 
 }  // namespace
 
-Ref _loadPng(PyObject* stream) {
+std::optional<py::DecodedImage> _loadPng(PyObject* stream) {
     ChunkSequence sequence;
     if (!checkSignature(stream) || !readChunks(stream, sequence) ||
         !checkHeader(sequence.header)) {
-        return {};
+        return std::nullopt;
     }
     const Header& header = sequence.header;
     const int channels = header[kColourType] == kColourRgb ? 3 : 4;
@@ -559,17 +569,20 @@ Ref _loadPng(PyObject* stream) {
                             std::int64_t{header[kWidth]} * channels};
     Planes planes;
     if (!decodeImageData(std::move(sequence.idatParts), geometry, planes)) {
-        return {};
+        return std::nullopt;
     }
-    Ref width = py::fromInt32(geometry.width);
-    Ref height = width ? py::fromInt32(geometry.height) : Ref{};
-    Ref channelCount = height ? Ref::steal(PyLong_FromLong(channels)) : Ref{};
-    if (!channelCount) {
-        return {};
+    py::DecodedImage decoded;
+    decoded.width = py::fromInt32(geometry.width);
+    decoded.height = py::fromInt32(geometry.height);
+    decoded.channels = Ref::steal(PyLong_FromLong(channels));
+    if (!decoded.width || !decoded.height || !decoded.channels) {
+        return std::nullopt;
     }
-    return Ref::steal(PyTuple_Pack(8, width.get(), height.get(), planes.pixels.get(),
-                                   channelCount.get(), planes.alpha.get(), sequence.chunks.get(),
-                                   Py_None, planes.filters.get()));
+    decoded.pixels = std::move(planes.pixels);
+    decoded.alpha = std::move(planes.alpha);
+    decoded.pngChunks = std::move(sequence.chunks);
+    decoded.pngFilters = std::move(planes.filters);
+    return decoded;
 }
 
 }  // namespace png

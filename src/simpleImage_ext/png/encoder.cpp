@@ -1,35 +1,34 @@
 #include "png/encoder.hpp"
 
+#include <algorithm>
+#include <array>
+
 #include "glue/allocation.hpp"
 #include "glue/arguments.hpp"
 #include "glue/byte_view.hpp"
 #include "glue/bytes.hpp"
 #include "glue/conversions.hpp"
-#include "glue/module_record.hpp"
+#include "glue/module_state.hpp"
 #include "glue/output_file.hpp"
+#include "glue/plane_lengths.hpp"
 #include "glue/struct_module.hpp"
-#include "image/length_checks.hpp"
-#include "image/sizes.hpp"
-#include "png/scanline_encoder.hpp"
-
-#include <algorithm>
-#include <array>
+#include "kernels/scanline_encoder.hpp"
+#include "kernels/sizes.hpp"
+#include "png/format.hpp"
 
 namespace png {
 namespace {
 
 using py::Ref;
+namespace sizes = kernels::sizes;
 
-constexpr const char* kUnsupportedFilter = "Unsupported PNG filter: %d";
-
-constexpr py::Signature<6> kWritePng{
-    "_writePng", {"path", "width", "height", "pixels", "alpha", "filter_types"}, 4};
+constexpr py::Declaration<6> kWritePng{
+    "_writePng",
+    py::Receiver::module,
+    {"path", "width", "height", "pixels", "alpha", "filter_types"},
+    4};
 
 enum WritePngArgument { kPath, kWidth, kHeight, kPixels, kAlpha, kFilterTypes };
-
-constexpr int kBitDepth = 8;
-constexpr int kColourTypeRgb = 2;
-constexpr int kColourTypeRgba = 6;
 
 // The views normally have the lengths that the callers tested with len(); an
 // object whose buffer disagrees with its len() is refused like a wrong length.
@@ -48,11 +47,11 @@ bool acquirePlane(py::ByteView& view, PyObject* plane, std::optional<std::int64_
 }
 
 bool acquireFilters(py::ByteView& view, PyObject* filters, std::int32_t height) {
-    if (!image::requireLength(filters, height, image::kFilterCountMismatch) ||
-        !acquirePlane(view, filters, height, image::kFilterCountMismatch)) {
+    if (!py::requireLength(filters, height, py::kFilterCountMismatch) ||
+        !acquirePlane(view, filters, height, py::kFilterCountMismatch)) {
         return false;
     }
-    if (const auto row = firstUnsupportedFilter(view.bytes())) {
+    if (const auto row = kernels::firstUnsupportedFilter(view.bytes())) {
         PyErr_Format(PyExc_ValueError, kUnsupportedFilter, view.bytes()[*row]);
         return false;
     }
@@ -62,11 +61,15 @@ bool acquireFilters(py::ByteView& view, PyObject* filters, std::int32_t height) 
 // _makeChunk(chunkType, data), looked up in the module at the call.
 Ref makeChunk(const char* chunkType, PyObject* data) {
     Ref type = Ref::steal(PyBytes_FromString(chunkType));
-    return type ? module_record::callGlobalFunction("_makeChunk", type.get(), data) : Ref{};
+    if (!type) {
+        return {};
+    }
+    return module_state::callGlobalFunction("_makeChunk", type.get(), data);
 }
 
 }  // namespace
 
+// Builds the filtered scanline stream in memory; despite the name, it writes no file.
 Ref _write_png_bytes(std::int32_t width, std::int32_t height,
                      std::span<const std::uint8_t> pixels, PyObject* alpha, PyObject* filters) {
     const int bpp = alpha != Py_None ? 4 : 3;
@@ -77,14 +80,14 @@ Ref _write_png_bytes(std::int32_t width, std::int32_t height,
     }
     py::ByteView alphaView;
     if (alpha != Py_None && !acquirePlane(alphaView, alpha, sizes::planeSize(width, height, 1),
-                                          image::kAlphaLengthMismatch)) {
+                                          py::kAlphaLengthMismatch)) {
         return {};
     }
     py::ByteView filterView;
     if (filters != Py_None && !acquireFilters(filterView, filters, height)) {
         return {};
     }
-    if (!viewMatches(pixels, sizes::planeSize(width, height, 3), image::kPixelLengthMismatch)) {
+    if (!viewMatches(pixels, sizes::planeSize(width, height, 3), py::kPixelLengthMismatch)) {
         return {};
     }
     // A negative height encodes no rows.
@@ -100,7 +103,7 @@ Ref _write_png_bytes(std::int32_t width, std::int32_t height,
     }
     auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(stream.get()));
     const bool encoded = py::allocating([&] {
-        encodeScanlines(static_cast<std::size_t>(width), static_cast<std::size_t>(rows), bpp,
+        kernels::encodeScanlines(static_cast<std::size_t>(width), static_cast<std::size_t>(rows), bpp,
                         pixels, alphaView.bytes(), filterView.bytes(),
                         {out, static_cast<std::size_t>(*streamSize)});
     });
@@ -108,14 +111,6 @@ Ref _write_png_bytes(std::int32_t width, std::int32_t height,
         return {};
     }
     return stream;
-}
-
-bool checkPlaneLengths(std::int32_t width, std::int32_t height, PyObject* pixels,
-                       PyObject* alpha) {
-    return image::requireLength(pixels, sizes::planeSize(width, height, 3),
-                                image::kPixelLengthMismatch) &&
-           (alpha == Py_None || image::requireLength(alpha, sizes::planeSize(width, height, 1),
-                                                     image::kAlphaLengthMismatch));
 }
 
 Ref compressedImageData(std::int32_t width, std::int32_t height, PyObject* pixels,
@@ -128,41 +123,66 @@ Ref compressedImageData(std::int32_t width, std::int32_t height, PyObject* pixel
         return {};
     }
     Ref stream = _write_png_bytes(width, height, pixelView.bytes(), alpha, filters);
-    return stream ? module_record::callGlobal("zlib", "compress", stream.get()) : Ref{};
+    if (!stream) {
+        return {};
+    }
+    return module_state::callGlobal("zlib", "compress", stream.get());
 }
 
-PyObject* _writePng(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+namespace {
+
+// Every piece of the file, ready before the destination is opened, so that
+// nothing that can still fail before the writes would leave a truncated file.
+bool prepareFile(std::int32_t width, std::int32_t height, const py::Arguments<6>& bound,
+                 std::array<Ref, 4>& pieces) {
+    PyObject* alpha = py::orNone(bound[kAlpha]);
+    const int colourType = alpha != Py_None ? kColourRgba : kColourRgb;
+    Ref header = py::structPack(kHeaderFormat, "(iiiiiii)", width, height, kBitDepth, colourType,
+                                0, 0, 0);
+    if (!header) {
+        return false;
+    }
+    Ref compressed = compressedImageData(width, height, bound[kPixels], alpha,
+                                         py::orNone(bound[kFilterTypes]));
+    if (!compressed) {
+        return false;
+    }
+    Ref empty = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    if (!empty) {
+        return false;
+    }
+    auto& [signature, ihdr, idat, iend] = pieces;
+    signature = module_state::global("PNG_SIGNATURE");
+    if (!signature) {
+        return false;
+    }
+    ihdr = makeChunk("IHDR", header.get());
+    if (!ihdr) {
+        return false;
+    }
+    idat = makeChunk("IDAT", compressed.get());
+    if (!idat) {
+        return false;
+    }
+    iend = makeChunk("IEND", empty.get());
+    return static_cast<bool>(iend);
+}
+
+PyObject* writePng(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Arguments<6> bound;
     if (!py::bind(kWritePng, args, nargs, kwnames, bound)) {
         return nullptr;
     }
-    PyObject* alpha = py::orNone(bound[kAlpha]);
     std::int32_t width = 0;
     std::int32_t height = 0;
     if (!py::toInt32(bound[kWidth], width) || !py::toInt32(bound[kHeight], height) ||
-        !checkPlaneLengths(width, height, bound[kPixels], alpha)) {
+        !py::requirePlaneLengths(width, height, bound[kPixels], py::orNone(bound[kAlpha]))) {
         return nullptr;
     }
-    const int colourType = alpha != Py_None ? kColourTypeRgba : kColourTypeRgb;
-    Ref header = py::structPack(Ref::steal(Py_BuildValue(
-        "(siiiiiii)", ">IIBBBBB", width, height, kBitDepth, colourType, 0, 0, 0)));
-    Ref compressed = header ? compressedImageData(width, height, bound[kPixels], alpha,
-                                                  py::orNone(bound[kFilterTypes]))
-                            : Ref{};
-    Ref empty = compressed ? Ref::steal(PyBytes_FromStringAndSize(nullptr, 0)) : Ref{};
-    if (!empty) {
+    std::array<Ref, 4> pieces;
+    if (!prepareFile(width, height, bound, pieces)) {
         return nullptr;
     }
-    // Every piece is ready before the destination is opened, so nothing that can
-    // still fail before the writes would leave a truncated file behind.
-    Ref signature = module_record::global("PNG_SIGNATURE");
-    Ref ihdr = signature ? makeChunk("IHDR", header.get()) : Ref{};
-    Ref idat = ihdr ? makeChunk("IDAT", compressed.get()) : Ref{};
-    Ref iend = idat ? makeChunk("IEND", empty.get()) : Ref{};
-    if (!iend) {
-        return nullptr;
-    }
-    const std::array<Ref, 4> pieces = {signature, ihdr, idat, iend};
     if (!output_file::create(bound[kPath], [&](PyObject* file) {
             return output_file::writeAll(file, pieces);
         })) {
@@ -170,5 +190,9 @@ PyObject* _writePng(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     }
     Py_RETURN_NONE;
 }
+
+}  // namespace
+
+PyMethodDef writePngMethod() { return py::methodRow<kWritePng, writePng>(); }
 
 }  // namespace png

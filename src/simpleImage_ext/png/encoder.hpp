@@ -1,6 +1,6 @@
 // The plain PNG encoder: the filtered scanline stream of an image and the
 // published writer `_writePng`, which stores it as signature, IHDR, one IDAT and
-// IEND. The chunk-preserving writer shares the checks and the image data.
+// IEND. The chunk-preserving writer shares the image data.
 #pragma once
 
 #include <Python.h>
@@ -21,17 +21,12 @@ py::Ref _write_png_bytes(std::int32_t width, std::int32_t height,
                          std::span<const std::uint8_t> pixels, PyObject* alpha,
                          PyObject* filters);
 
-// The length tests of both PNG writers, with their messages.
-bool checkPlaneLengths(std::int32_t width, std::int32_t height, PyObject* pixels,
-                       PyObject* alpha);
-
 // zlib.compress of the stream above, in one call through the module's `zlib`;
 // `pixels` is used directly when it is a bytearray, else copied into one.
 py::Ref compressedImageData(std::int32_t width, std::int32_t height, PyObject* pixels,
                             PyObject* alpha, PyObject* filters);
 
-// `_writePng(path, width, height, pixels, alpha=None, filter_types=None)`.
-PyObject* _writePng(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames);
+// The module's `_writePng(path, width, height, pixels, alpha=None, filter_types=None)`.
+PyMethodDef writePngMethod();
 
 }  // namespace png

@@ -1,12 +1,12 @@
-#include "png/scanline_encoder.hpp"
+#include "kernels/scanline_encoder.hpp"
 
-#include "image/pixel_rows.hpp"
-#include "png/filters.hpp"
+#include "kernels/pixel_rows.hpp"
+#include "kernels/filters.hpp"
 
 #include <algorithm>
 #include <vector>
 
-namespace png {
+namespace kernels {
 
 std::optional<std::size_t> firstUnsupportedFilter(std::span<const std::uint8_t> filters) noexcept {
     const auto found = std::ranges::find_if(
@@ -32,7 +32,7 @@ void encodeScanlines(std::size_t width, std::size_t height, int bpp,
         std::span<const std::uint8_t> raw;
         if (withAlpha) {
             std::uint8_t* target = merged.data() + (y % 2) * rowLength;
-            pixel_rows::mergeRgba(rgb.data() + y * width * 3, alpha.data() + y * width, width,
+            mergeRgba(rgb.data() + y * width * 3, alpha.data() + y * width, width,
                                   target);
             raw = {target, rowLength};
         } else {
@@ -50,4 +50,4 @@ void encodeScanlines(std::size_t width, std::size_t height, int bpp,
     }
 }
 
-}  // namespace png
+}  // namespace kernels

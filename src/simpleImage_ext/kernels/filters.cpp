@@ -1,9 +1,9 @@
-#include "png/filters.hpp"
+#include "kernels/filters.hpp"
 
 #include "kernels/levels.hpp"
 #include "kernels/reference.hpp"
 
-namespace png {
+namespace kernels {
 namespace {
 
 using Bytes = std::span<const std::uint8_t>;
@@ -25,14 +25,14 @@ void runRow(int filterType, Bytes in, Bytes previous, int bpp, std::uint8_t* out
     const bool specialised = (bpp == 3 || bpp == 4) &&
                              (above != nullptr || filterType != kFilterAverage);
     if (specialised) {
-        const kernels::KernelSet& set = kernels::activeKernels();
-        const kernels::RowTable& table = reconstruct ? set.reconstruct : set.filter;
-        table.byBpp[bpp - kernels::kFirstKernelBpp][filterType](in.data(), above, out, in.size());
+        const KernelSet& set = activeKernels();
+        const RowTable& table = reconstruct ? set.reconstruct : set.filter;
+        table.byBpp[bpp - kFirstKernelBpp][filterType](in.data(), above, out, in.size());
     } else if constexpr (reconstruct) {
-        kernels::reference::reconstructRange(filterType, in.data(), above,
+        reference::reconstructRange(filterType, in.data(), above,
                                              static_cast<std::size_t>(bpp), out, 0, in.size());
     } else {
-        kernels::reference::filterRange(filterType, in.data(), above,
+        reference::filterRange(filterType, in.data(), above,
                                         static_cast<std::size_t>(bpp), out, 0, in.size());
     }
 }
@@ -53,4 +53,4 @@ void filterRow(FilterType filterType, Bytes raw, Bytes previousRaw, int bpp,
     runRow<false>(filterType, raw, previousRaw, bpp, output.data());
 }
 
-}  // namespace png
+}  // namespace kernels

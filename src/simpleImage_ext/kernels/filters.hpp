@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-namespace png {
+namespace kernels {
 
 enum FilterType : std::uint8_t {
     kFilterNone = 0,
@@ -49,4 +49,4 @@ void filterRow(FilterType filterType, std::span<const std::uint8_t> raw,
                std::span<const std::uint8_t> previousRaw, int bpp,
                std::span<std::uint8_t> output) noexcept;
 
-}  // namespace png
+}  // namespace kernels

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace pixel_rows {
+namespace kernels {
 
 // `count` RGBA pixels into `count` RGB pixels and `count` alpha bytes.
 void splitRgba(const std::uint8_t* rgba, std::size_t count, std::uint8_t* rgb,
@@ -21,4 +21,4 @@ void mergeRgba(const std::uint8_t* rgb, const std::uint8_t* alpha, std::size_t c
 // not overlap.
 void swapRedBlue(const std::uint8_t* in, std::size_t count, std::uint8_t* out) noexcept;
 
-}  // namespace pixel_rows
+}  // namespace kernels

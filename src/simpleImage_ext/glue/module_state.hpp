@@ -1,8 +1,9 @@
-// The process-wide record of the module's one initialisation, and access to the
-// module namespace at call time.
+// The module's process-wide state: the interpreter it lives in, the module
+// object of its one initialisation, the built-ins captured then, and access to
+// the module namespace at call time.
 //
 // The module lives in one interpreter per process and is initialised once, so
-// functions and methods reach its namespace through this record. Names such as
+// functions and methods reach its namespace through this state. Names such as
 // `zlib` or `_readChunk` are looked up on every call, so that rebinding a module
 // attribute changes what the code uses; the built-ins `open` and `print` are
 // captured once, when the module is initialised.
@@ -10,12 +11,9 @@
 
 #include <Python.h>
 
-#include <cstdint>
-
-#include "glue/names.hpp"
 #include "glue/ref.hpp"
 
-namespace module_record {
+namespace module_state {
 
 // Create step: refuses a second interpreter; returns the recorded module, if any,
 // as a new reference, or nullptr with no error set when there is none yet.
@@ -36,28 +34,30 @@ PyObject* builtinPrint();  // borrowed
 // to the built-ins as Python code would; NameError if neither has it.
 py::Ref global(const char* name);
 
+// `name.attribute`, with `name` looked up in the module now.
+py::Ref globalAttribute(const char* name, const char* attribute);
+
 // Calls `name.attribute(*arguments)`, with `name` looked up in the module now.
 template <class... Arguments>
 py::Ref callGlobal(const char* name, const char* attribute, Arguments... arguments) {
-    py::Ref target = global(name);
-    py::Ref function =
-        target ? py::Ref::steal(PyObject_GetAttr(target.get(), py::name(attribute))) : py::Ref{};
-    return function ? py::Ref::steal(PyObject_CallFunctionObjArgs(
-                          function.get(), static_cast<PyObject*>(arguments)..., nullptr))
-                    : py::Ref{};
+    py::Ref function = globalAttribute(name, attribute);
+    if (!function) {
+        return {};
+    }
+    return py::Ref::steal(PyObject_CallFunctionObjArgs(
+        function.get(), static_cast<PyObject*>(arguments)..., nullptr));
 }
 
 // Calls the module-level function `name(*arguments)`, looked up in the module now.
 template <class... Arguments>
 py::Ref callGlobalFunction(const char* name, Arguments... arguments) {
     py::Ref function = global(name);
-    return function ? py::Ref::steal(PyObject_CallFunctionObjArgs(
-                          function.get(), static_cast<PyObject*>(arguments)..., nullptr))
-                    : py::Ref{};
+    if (!function) {
+        return {};
+    }
+    return py::Ref::steal(PyObject_CallFunctionObjArgs(
+        function.get(), static_cast<PyObject*>(arguments)..., nullptr));
 }
-
-// The recorded module object (borrowed), or nullptr before initialisation.
-PyObject* module();
 
 // The class `SimpleImage` as created by the exec step (borrowed). Code that means
 // the class itself (isinstance tests, `_copy`) uses this, not the module
@@ -65,4 +65,4 @@ PyObject* module();
 PyTypeObject* imageType();
 void recordImageType(PyTypeObject* type);
 
-}  // namespace module_record
+}  // namespace module_state

@@ -8,7 +8,7 @@
 #include <optional>
 #include <span>
 
-namespace png {
+namespace kernels {
 
 // Index of the first filter type above 4, if any.
 std::optional<std::size_t> firstUnsupportedFilter(std::span<const std::uint8_t> filters) noexcept;
@@ -23,4 +23,4 @@ void encodeScanlines(std::size_t width, std::size_t height, int bpp,
                      std::span<const std::uint8_t> rgb, std::span<const std::uint8_t> alpha,
                      std::span<const std::uint8_t> filters, std::span<std::uint8_t> stream);
 
-}  // namespace png
+}  // namespace kernels

@@ -10,7 +10,7 @@
 #include <limits>
 #include <optional>
 
-namespace sizes {
+namespace kernels::sizes {
 
 constexpr std::optional<std::int64_t> multiply(std::optional<std::int64_t> a,
                                                std::int64_t b) noexcept {
@@ -47,4 +47,4 @@ constexpr bool matches(std::int64_t length, std::optional<std::int64_t> size) no
     return size && *size == length;
 }
 
-}  // namespace sizes
+}  // namespace kernels::sizes

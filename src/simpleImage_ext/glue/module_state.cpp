@@ -1,15 +1,17 @@
-#include "glue/module_record.hpp"
+#include "glue/module_state.hpp"
+
+#include <cstdint>
 
 #include "glue/names.hpp"
 
-namespace module_record {
+namespace module_state {
 namespace {
 
 constexpr const char* kInterpreterChange =
     "Interpreter change detected - this module can only be loaded into one interpreter "
     "per process.";
 
-struct Record {
+struct State {
     std::int64_t interpreter = -1;
     PyObject* module = nullptr;
     PyObject* open = nullptr;
@@ -17,7 +19,7 @@ struct Record {
     PyTypeObject* imageType = nullptr;
 };
 
-Record state;
+State state;
 
 py::Ref builtin(const char* name) {
     PyObject* builtins = PyEval_GetFrameBuiltins();
@@ -58,7 +60,10 @@ void forget() { Py_CLEAR(state.module); }
 
 bool captureBuiltins() {
     py::Ref open = builtin("open");
-    py::Ref print = open ? builtin("print") : py::Ref{};
+    if (!open) {
+        return false;
+    }
+    py::Ref print = builtin("print");
     if (!print) {
         return false;
     }
@@ -87,7 +92,14 @@ py::Ref global(const char* name) {
     return builtin(name);
 }
 
-PyObject* module() { return state.module; }
+py::Ref globalAttribute(const char* name, const char* attribute) {
+    py::Ref target = global(name);
+    PyObject* key = py::name(attribute);
+    if (!target || key == nullptr) {
+        return {};
+    }
+    return py::Ref::steal(PyObject_GetAttr(target.get(), key));
+}
 
 PyTypeObject* imageType() { return state.imageType; }
 
@@ -95,4 +107,4 @@ void recordImageType(PyTypeObject* type) {
     Py_XSETREF(state.imageType, reinterpret_cast<PyTypeObject*>(Py_NewRef(type)));
 }
 
-}  // namespace module_record
+}  // namespace module_state

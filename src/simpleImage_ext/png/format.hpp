@@ -1,0 +1,24 @@
+// The PNG format as the codec meets it: the signature, the header's layout and
+// the values it accepts, and the refusal shared by the decoder and the writers.
+#pragma once
+
+#include <string_view>
+
+namespace png {
+
+inline constexpr std::string_view kSignature{"\x89PNG\r\n\x1a\n", 8};
+
+// Chunk lengths and CRCs: unsigned 32-bit big-endian.
+inline constexpr const char* kUint32Format = ">I";
+
+// IHDR: width, height, bit depth, colour type, compression, filter and interlace method.
+inline constexpr const char* kHeaderFormat = ">IIBBBBB";
+inline constexpr int kHeaderFields = 7;
+
+inline constexpr int kBitDepth = 8;
+inline constexpr int kColourRgb = 2;
+inline constexpr int kColourRgba = 6;
+
+inline constexpr const char* kUnsupportedFilter = "Unsupported PNG filter: %d";
+
+}  // namespace png
