@@ -38,7 +38,7 @@ from PIL import Image
 from Corvane import SimpleImage, simpleImage_ext
 
 ROOT = Path(__file__).resolve().parent.parent
-CORPUS = ROOT.parent / "shared" / "corpus" / "pngsuite"
+CORPUS = Path(os.environ.get("SIMPLEIMAGE_CORPUS") or ROOT.parent / "shared" / "corpus") / "pngsuite"
 CORPUS_FILES = ["basn2c08.png", "basn6a08.png", "f02n2c08.png", "f04n2c08.png", "z00n2c08.png",
                 "z09n2c08.png"]
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"

@@ -1,6 +1,21 @@
+"""Fixtures and helpers shared by the test modules."""
+
+import io
+import random
+
 import pytest
 
-from Corvane import simpleImage_ext
+from Corvane import SimpleImage, simpleImage_ext
+
+
+def decode(data: bytes):
+    """The decoded-image tuple that `_streamToImage` makes of a file's bytes."""
+    return SimpleImage._streamToImage(io.BytesIO(data))
+
+
+def noise(size: int, seed: int = 0) -> bytes:
+    """`size` reproducible random bytes."""
+    return random.Random(seed).randbytes(size)
 
 
 @pytest.fixture
@@ -36,6 +51,12 @@ class ExistingFile:
         if message is not None:
             assert str(raised.value) == message
         assert self.path.read_bytes() == self.CONTENTS
+
+
+@pytest.fixture
+def target(tmp_path):
+    """A path for a writer to create."""
+    return tmp_path / "out"
 
 
 @pytest.fixture

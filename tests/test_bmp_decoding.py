@@ -2,22 +2,14 @@
 record, every refusal, the rows' types and the 32-bit limits."""
 
 import io
-import random
 import struct
 
 import pytest
 
 from Corvane import SimpleImage
+from conftest import decode, noise
 from imagefiles import bmp_headers, make_bmp
 from streams import ConvertingStream, RecordingStream
-
-
-def decode(data: bytes):
-    return SimpleImage._streamToImage(io.BytesIO(data))
-
-
-def noise(size: int, seed: int = 0) -> bytes:
-    return random.Random(seed).randbytes(size)
 
 
 class TestRows:

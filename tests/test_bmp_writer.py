@@ -12,11 +12,6 @@ from subprocesses import plain_memory_only
 from subprocesses import run_python
 
 
-@pytest.fixture
-def target(tmp_path):
-    return tmp_path / "out.bmp"
-
-
 
 def written(ext, target, *args, **kwargs):
     ext._writeBmp(str(target), *args, **kwargs)

@@ -25,11 +25,6 @@ def pngcheck_accepts(path):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-@pytest.fixture
-def target(tmp_path):
-    return tmp_path / "out"
-
-
 @needs_corpus
 class TestSavedCorpusFiles:
     @needs_pngcheck

@@ -1,7 +1,7 @@
 """The vectorised row kernels give the same bytes as the reference kernels, at
 every instruction-set level this processor runs. The checks are a C++ program
-(tests/kernels/) built here with the cmake and ninja of the test environment;
-its build is kept under build/ and rebuilt incrementally."""
+(tests/kernels/) built here, under pytest's temporary folder, with the cmake and
+ninja of the test environment."""
 
 import shutil
 import subprocess
@@ -10,9 +10,7 @@ from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[1]
-SOURCE = ROOT / "tests" / "kernels"
-BUILD = ROOT / "build" / "kernel-checks"
+SOURCE = Path(__file__).resolve().parent / "kernels"
 
 
 def _tool(name: str) -> str:
@@ -29,13 +27,13 @@ def _run(command: list[str]) -> None:
 
 
 @pytest.fixture(scope="module")
-def kernel_checks() -> Path:
+def kernel_checks(tmp_path_factory) -> Path:
+    build = tmp_path_factory.mktemp("kernel-checks")
     cmake = _tool("cmake")
-    if not (BUILD / "build.ninja").exists():
-        _run([cmake, "-S", str(SOURCE), "-B", str(BUILD), "-G", "Ninja",
-              f"-DCMAKE_MAKE_PROGRAM={_tool('ninja')}", "-DCMAKE_BUILD_TYPE=Release"])
-    _run([cmake, "--build", str(BUILD)])
-    return BUILD / "kernel_checks"
+    _run([cmake, "-S", str(SOURCE), "-B", str(build), "-G", "Ninja",
+          f"-DCMAKE_MAKE_PROGRAM={_tool('ninja')}", "-DCMAKE_BUILD_TYPE=Release"])
+    _run([cmake, "--build", str(build)])
+    return build / "kernel_checks"
 
 
 @pytest.mark.parametrize("section", [

@@ -31,11 +31,6 @@ def text(label: bytes):
     return (b"tEXt", b"k\x00" + label, len(label) + 2)
 
 
-@pytest.fixture
-def target(tmp_path):
-    return tmp_path / "out.png"
-
-
 
 def written_chunks(ext, target, chunks, pixels=PIXELS, size=(2, 2), alpha=None, filters=None):
     ext._writePngWithChunks(str(target), *size, pixels, alpha, chunks, filters)

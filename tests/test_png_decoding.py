@@ -11,18 +11,11 @@ from hypothesis import given, strategies as st
 from PIL import Image
 
 from Corvane import SimpleImage
+from conftest import decode, noise
 from imagefiles import (filter_scanlines, ihdr_data, make_png, png_chunks, png_file,
                         png_with_image_data, raw_rows)
 from subprocesses import SANITIZED, run_python
 from streams import RecordingStream
-
-
-def decode(data: bytes):
-    return SimpleImage._streamToImage(io.BytesIO(data))
-
-
-def noise(size: int, seed: int = 0) -> bytes:
-    return random.Random(seed).randbytes(size)
 
 
 def rgba_interleaved(rgb: bytes, alpha: bytes) -> bytes:

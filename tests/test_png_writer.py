@@ -18,11 +18,6 @@ examples = settings(max_examples=60, deadline=None,
                     suppress_health_check=[HealthCheck.function_scoped_fixture])
 
 
-@pytest.fixture
-def target(tmp_path):
-    return tmp_path / "out.png"
-
-
 
 def stream_of(ext, target, width, height, pixels, alpha=None, filters=None):
     ext._writePng(str(target), width, height, pixels, alpha, filters)

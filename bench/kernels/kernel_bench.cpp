@@ -21,8 +21,6 @@
 
 namespace {
 
-using kernels::KernelSet;
-using kernels::Level;
 using std::size_t;
 using std::uint8_t;
 using Bytes = std::vector<uint8_t>;

@@ -7,6 +7,7 @@
 #include "bmp/format.hpp"
 #include "glue/arguments.hpp"
 #include "glue/byte_view.hpp"
+#include "glue/bytes.hpp"
 #include "glue/conversions.hpp"
 #include "glue/output_file.hpp"
 #include "glue/struct_module.hpp"
@@ -28,22 +29,24 @@ enum WriteBmpArgument { kPath, kWidth, kHeight, kPixels, kMeta };
 // The values of a header record's fields, in the order of kRecordFields.
 using HeaderRecordValues = std::array<Ref, kRecordFields.size()>;
 
-// int(meta.get(key, default)) for one field; the default when meta is None.
-Ref recordValue(PyObject* meta, const RecordField& field) {
+// int(headerRecord.get(key, default)) for one field; the default when there is
+// no record (`meta` is None).
+Ref recordValue(PyObject* headerRecord, const RecordField& field) {
     Ref fallback = Ref::steal(PyLong_FromLong(field.fallback));
-    if (!fallback || meta == Py_None) {
+    if (!fallback || headerRecord == Py_None) {
         return fallback;
     }
-    Ref value = Ref::steal(PyObject_CallMethod(meta, "get", "sO", field.key, fallback.get()));
+    Ref value =
+        Ref::steal(PyObject_CallMethod(headerRecord, "get", "sO", field.key, fallback.get()));
     if (!value) {
         return {};
     }
     return Ref::steal(PyNumber_Long(value.get()));
 }
 
-bool readHeaderRecord(PyObject* meta, HeaderRecordValues& values) {
+bool readHeaderRecord(PyObject* headerRecord, HeaderRecordValues& values) {
     for (std::size_t i = 0; i < kRecordFields.size(); ++i) {
-        values[i] = recordValue(meta, kRecordFields[i]);
+        values[i] = recordValue(headerRecord, kRecordFields[i]);
         if (!values[i]) {
             return false;
         }
@@ -138,9 +141,7 @@ PyObject* writeBmp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         !readHeaderRecord(py::orNone(bound[kMeta]), record)) {
         return nullptr;
     }
-    PyObject* pixels = bound[kPixels];
-    Ref buffer = PyByteArray_Check(pixels) ? Ref::borrow(pixels)
-                                           : Ref::steal(PyByteArray_FromObject(pixels));
+    Ref buffer = py::asByteArray(bound[kPixels]);
     if (!buffer) {
         return nullptr;
     }

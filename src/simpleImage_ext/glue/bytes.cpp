@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-
 namespace py {
 namespace {
 
@@ -17,12 +16,25 @@ int equalsBytes(PyObject* value, std::string_view literal) {
     }
     Ref expected = Ref::steal(PyBytes_FromStringAndSize(
         literal.data(), static_cast<Py_ssize_t>(literal.size())));
-    return expected ? PyObject_RichCompareBool(value, expected.get(), Py_EQ) : -1;
+    if (!expected) {
+        return -1;
+    }
+    return PyObject_RichCompareBool(value, expected.get(), Py_EQ);
 }
 
 int prefixEquals(PyObject* value, Py_ssize_t count, std::string_view literal) {
     Ref prefix = Ref::steal(PySequence_GetSlice(value, 0, count));
-    return prefix ? equalsBytes(prefix.get(), literal) : -1;
+    if (!prefix) {
+        return -1;
+    }
+    return equalsBytes(prefix.get(), literal);
+}
+
+Ref asByteArray(PyObject* buffer) {
+    if (PyByteArray_Check(buffer)) {
+        return Ref::borrow(buffer);
+    }
+    return Ref::steal(PyByteArray_FromObject(buffer));
 }
 
 Ref newByteArray(std::optional<std::int64_t> size) {
@@ -38,7 +50,7 @@ Ref newByteArray(std::optional<std::int64_t> size) {
     // MemoryError; creating it at full size leaves a half-built object behind
     // when the allocation fails. Unlike bytearray(n), the bytes are not zeroed.
     Ref array = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
-    if (array && PyByteArray_Resize(array.get(), static_cast<Py_ssize_t>(*size)) < 0) {
+    if (!array || PyByteArray_Resize(array.get(), static_cast<Py_ssize_t>(*size)) < 0) {
         return {};
     }
     return array;

@@ -28,6 +28,10 @@ inline constexpr const char* kNegativeCount = "negative count";
 // never touched. `size` is empty when the exact product did not fit in 64 bits.
 Ref newByteArray(std::optional<std::int64_t> size);
 
+// `buffer` itself when it is a bytearray (a subclass included), else
+// bytearray(buffer), a copy: how the writers take the pixels they are given.
+Ref asByteArray(PyObject* buffer);
+
 inline std::span<std::uint8_t> byteArraySpan(PyObject* bytearray) {
     return {reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(bytearray)),
             static_cast<std::size_t>(PyByteArray_GET_SIZE(bytearray))};

@@ -61,7 +61,10 @@ template <class Body>
 auto withBlock(PyObject* manager, Body&& body) -> BlockResult<decltype(body(nullptr))> {
     using Result = decltype(body(nullptr));
     Ref enter = Ref::steal(PyObject_GetAttrString(manager, "__enter__"));
-    Ref exit = enter ? Ref::steal(PyObject_GetAttrString(manager, "__exit__")) : Ref{};
+    if (!enter) {
+        return {BlockOutcome::raised, Result{}};
+    }
+    Ref exit = Ref::steal(PyObject_GetAttrString(manager, "__exit__"));
     if (!exit) {
         return {BlockOutcome::raised, Result{}};
     }

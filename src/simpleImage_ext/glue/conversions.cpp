@@ -77,6 +77,14 @@ bool requireExactType(PyObject* value, PyTypeObject* type, const char* argument,
     return false;
 }
 
+Ref lengthOf(PyObject* object) {
+    const Py_ssize_t size = PyObject_Length(object);
+    if (size < 0) {
+        return {};
+    }
+    return Ref::steal(PyLong_FromSsize_t(size));
+}
+
 void raiseExpectedType(const char* expected, PyObject* value) {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected,
                  Py_TYPE(value)->tp_name);
@@ -98,8 +106,12 @@ void raiseTooFew(Py_ssize_t found) {
 bool unpack(PyObject* iterable, Ref* targets, Py_ssize_t count) {
     if (PyTuple_CheckExact(iterable) || PyList_CheckExact(iterable)) {
         const Py_ssize_t size = PySequence_Fast_GET_SIZE(iterable);
-        if (size != count) {
-            size > count ? raiseTooMany(count) : raiseTooFew(size);
+        if (size > count) {
+            raiseTooMany(count);
+            return false;
+        }
+        if (size < count) {
+            raiseTooFew(size);
             return false;
         }
         PyObject** items = PySequence_Fast_ITEMS(iterable);

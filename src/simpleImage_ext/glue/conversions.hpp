@@ -37,4 +37,7 @@ bool unpack(PyObject* iterable, Ref* targets, Py_ssize_t count);
 // Length of a container, or -1 with the interpreter's error.
 inline Py_ssize_t length(PyObject* object) { return PyObject_Length(object); }
 
+// len(object) as a Python int.
+Ref lengthOf(PyObject* object);
+
 }  // namespace py

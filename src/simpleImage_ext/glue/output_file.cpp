@@ -6,8 +6,10 @@ namespace output_file {
 
 bool write(PyObject* file, PyObject* piece) {
     PyObject* write = py::name("write");
-    return write != nullptr &&
-           py::Ref::steal(PyObject_CallMethodOneArg(file, write, piece)).get() != nullptr;
+    if (write == nullptr) {
+        return false;
+    }
+    return static_cast<bool>(py::Ref::steal(PyObject_CallMethodOneArg(file, write, piece)));
 }
 
 bool writeAll(PyObject* file, std::span<const py::Ref> pieces) {

@@ -36,4 +36,9 @@ bool create(PyObject* path, Body&& body) {
            py::BlockOutcome::raised;
 }
 
+// Creates `path` holding `pieces`, written one call each, in order.
+inline bool createWith(PyObject* path, std::span<const py::Ref> pieces) {
+    return create(path, [pieces](PyObject* file) { return writeAll(file, pieces); });
+}
+
 }  // namespace output_file

@@ -8,7 +8,10 @@ namespace {
 // object.name(argument), without making a bound method on the way.
 Ref callMethod(PyObject* object, const char* name, PyObject* argument) {
     PyObject* key = py::name(name);
-    return key != nullptr ? Ref::steal(PyObject_CallMethodOneArg(object, key, argument)) : Ref{};
+    if (key == nullptr) {
+        return {};
+    }
+    return Ref::steal(PyObject_CallMethodOneArg(object, key, argument));
 }
 
 }  // namespace
@@ -17,7 +20,10 @@ Ref read(PyObject* stream, PyObject* size) { return callMethod(stream, "read", s
 
 Ref read(PyObject* stream, std::int64_t size) {
     Ref sizeObject = Ref::steal(PyLong_FromLongLong(size));
-    return sizeObject ? read(stream, sizeObject.get()) : Ref{};
+    if (!sizeObject) {
+        return {};
+    }
+    return read(stream, sizeObject.get());
 }
 
 bool seek(PyObject* stream, PyObject* position) {

@@ -39,6 +39,8 @@ void runRow(int filterType, Bytes in, Bytes previous, int bpp, std::uint8_t* out
 
 }  // namespace
 
+// Reconstructs a row (undoes its filter), the decoder's direction; filterRow below
+// applies a filter for writing.
 int _applyPngFilter(int filterType, Bytes filtered, Bytes previous, int bpp,
                     std::span<std::uint8_t> output) noexcept {
     if (filterType < 0 || filterType >= kFilterTypeCount) {

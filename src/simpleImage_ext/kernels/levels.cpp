@@ -1,5 +1,7 @@
 #include "kernels/levels.hpp"
 
+#include <iterator>
+
 namespace kernels {
 namespace {
 
@@ -26,21 +28,10 @@ bool processorHas(Level level) noexcept {
 }  // namespace
 
 const char* levelName(Level level) noexcept {
-    switch (level) {
-        case Level::kReference:
-            return "reference";
-        case Level::kPortable:
-            return "portable";
-        case Level::kSse2:
-            return "sse2";
-        case Level::kSsse3:
-            return "ssse3";
-        case Level::kAvx2:
-            return "avx2";
-        case Level::kAvx512:
-            return "avx512";
-    }
-    return "unknown";
+    // In the order of `Level`.
+    constexpr const char* kNames[] = {"reference", "portable", "sse2", "ssse3", "avx2", "avx512"};
+    static_assert(std::size(kNames) == std::size(kAllLevels));
+    return kNames[static_cast<std::size_t>(level)];
 }
 
 const KernelSet* kernelSet(Level level) noexcept {

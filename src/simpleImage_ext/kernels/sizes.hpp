@@ -12,13 +12,11 @@
 
 namespace kernels::sizes {
 
+// a * b and a + b; nothing when `a` is nothing or the result overflows.
 constexpr std::optional<std::int64_t> multiply(std::optional<std::int64_t> a,
                                                std::int64_t b) noexcept {
-    if (!a) {
-        return std::nullopt;
-    }
     std::int64_t result = 0;
-    if (__builtin_mul_overflow(*a, b, &result)) {
+    if (!a || __builtin_mul_overflow(*a, b, &result)) {
         return std::nullopt;
     }
     return result;
@@ -26,11 +24,8 @@ constexpr std::optional<std::int64_t> multiply(std::optional<std::int64_t> a,
 
 constexpr std::optional<std::int64_t> add(std::optional<std::int64_t> a,
                                           std::int64_t b) noexcept {
-    if (!a) {
-        return std::nullopt;
-    }
     std::int64_t result = 0;
-    if (__builtin_add_overflow(*a, b, &result)) {
+    if (!a || __builtin_add_overflow(*a, b, &result)) {
         return std::nullopt;
     }
     return result;

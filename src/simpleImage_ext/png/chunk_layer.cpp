@@ -34,15 +34,11 @@ Ref readExactly(PyObject* stream, PyObject* size, const char* eofMessage) {
     if (!bytes) {
         return {};
     }
-    const Py_ssize_t got = py::length(bytes.get());
-    if (got < 0) {
+    Ref got = py::lengthOf(bytes.get());
+    if (!got) {
         return {};
     }
-    Ref gotObject = Ref::steal(PyLong_FromSsize_t(got));
-    if (!gotObject) {
-        return {};
-    }
-    const int equal = PyObject_RichCompareBool(gotObject.get(), size, Py_EQ);
+    const int equal = PyObject_RichCompareBool(got.get(), size, Py_EQ);
     if (equal < 0) {
         return {};
     }
@@ -87,8 +83,11 @@ std::optional<std::int64_t> nativeChunkCrc(PyObject* chunkType, PyObject* data) 
         return std::nullopt;
     }
     const int stock = originals::isStock(originals::Stock::zlibCrc32);
-    if (stock <= 0) {
-        return stock < 0 ? std::optional<std::int64_t>{-1} : std::nullopt;
+    if (stock < 0) {
+        return -1;
+    }
+    if (stock == 0) {
+        return std::nullopt;
     }
     const auto bytesOf = [](PyObject* bytes) {
         return reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bytes));
@@ -178,7 +177,7 @@ PyObject* makeChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
             return nullptr;
         }
     }
-    Ref dataLength = Ref::steal(PyLong_FromSsize_t(PyBytes_GET_SIZE(data)));
+    Ref dataLength = py::lengthOf(data);
     if (!dataLength) {
         return nullptr;
     }
@@ -186,11 +185,7 @@ PyObject* makeChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (!length) {
         return nullptr;
     }
-    Ref crcValue = chunkCrc(chunkType, data);
-    if (!crcValue) {
-        return nullptr;
-    }
-    Ref crc = packUint32(crcValue.get());
+    Ref crc = packedChunkCrc(chunkType, data);
     if (!crc) {
         return nullptr;
     }
@@ -214,6 +209,14 @@ Ref unpackUint32(PyObject* bytes) {
         return {};
     }
     return Ref::steal(PySequence_GetItem(values.get(), 0));
+}
+
+Ref packedChunkCrc(PyObject* chunkType, PyObject* data) {
+    Ref crc = chunkCrc(chunkType, data);
+    if (!crc) {
+        return {};
+    }
+    return packUint32(crc.get());
 }
 
 Ref chunkCrc(PyObject* chunkType, PyObject* data) {

@@ -16,8 +16,10 @@ namespace png {
 PyMethodDef readChunkMethod();
 PyMethodDef makeChunkMethod();
 
-// zlib.crc32(data, zlib.crc32(chunkType)) & 0xFFFFFFFF, as a Python int.
+// zlib.crc32(data, zlib.crc32(chunkType)) & 0xFFFFFFFF, as a Python int, and
+// packed with ">I" as the chunk stores it.
 py::Ref chunkCrc(PyObject* chunkType, PyObject* data);
+py::Ref packedChunkCrc(PyObject* chunkType, PyObject* data);
 
 // struct.pack(">I", value) and struct.unpack(">I", bytes)[0].
 py::Ref packUint32(PyObject* value);

@@ -162,23 +162,15 @@ bool requireBytesLike(PyObject* value) {
 // The four writes of one chunk: the data length (the int's own to_bytes(4, "big")),
 // the type, the data and the CRC packed with ">I".
 bool appendChunk(std::vector<Ref>& pieces, PyObject* type, PyObject* data) {
-    const Py_ssize_t size = py::length(data);
-    if (size < 0) {
+    Ref size = py::lengthOf(data);
+    if (!size) {
         return false;
     }
-    Ref sizeObject = Ref::steal(PyLong_FromSsize_t(size));
-    if (!sizeObject) {
-        return false;
-    }
-    Ref length = Ref::steal(PyObject_CallMethod(sizeObject.get(), "to_bytes", "is", 4, "big"));
+    Ref length = Ref::steal(PyObject_CallMethod(size.get(), "to_bytes", "is", 4, "big"));
     if (!length || !requireBytesLike(type) || !requireBytesLike(data)) {
         return false;
     }
-    Ref crcValue = chunkCrc(type, data);
-    if (!crcValue) {
-        return false;
-    }
-    Ref crc = packUint32(crcValue.get());
+    Ref crc = packedChunkCrc(type, data);
     if (!crc) {
         return false;
     }
@@ -322,9 +314,7 @@ PyObject* writePngWithChunks(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         !layOutFile(stored, run, pieces)) {
         return nullptr;
     }
-    if (!output_file::create(bound[kPath], [&](PyObject* file) {
-            return output_file::writeAll(file, pieces);
-        })) {
+    if (!output_file::createWith(bound[kPath], pieces)) {
         return nullptr;
     }
     Py_RETURN_NONE;

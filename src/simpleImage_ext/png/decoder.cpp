@@ -26,11 +26,6 @@ using module_state::global;
 namespace sizes = kernels::sizes;
 
 constexpr const char* kUnsupportedSignature = "Unsupported PNG signature";
-constexpr const char* kIncompleteHeader = "Incomplete PNG header information";
-constexpr const char* kOnly8Bit = "Only 8-bit PNG images are supported";
-constexpr const char* kOnlyRgbRgba = "Only RGB/RGBA PNG images are supported";
-constexpr const char* kUnsupportedConfiguration =
-    "Unsupported PNG configuration (compression/filter/interlace)";
 constexpr const char* kMalformedImageData = "Malformed PNG image data";
 // What zlib.decompress says about a stream that stops before its end.
 constexpr const char* kTruncatedStream =
@@ -39,7 +34,8 @@ constexpr const char* kNotAnException = "exceptions must derive from BaseExcepti
 
 // The IHDR fields in file order; -1 until an IHDR supplies them.
 enum HeaderField {
-    kWidth, kHeight, kBitDepth, kColourType, kCompression, kFilterMethod, kInterlace,
+    kWidthField, kHeightField, kBitDepthField, kColourTypeField, kCompressionField,
+    kFilterMethodField, kInterlaceField,
 };
 using Header = std::array<std::int32_t, kHeaderFields>;
 
@@ -88,16 +84,11 @@ bool readHeader(PyObject* data, Header& header) {
 // Appends (chunkType, data, len(data)) to the chunk list; IDAT data is kept
 // aside for inflating and recorded as None.
 bool recordChunk(ChunkSequence& sequence, PyObject* chunkType, PyObject* data, bool isIdat) {
-    const Py_ssize_t length = py::length(data);
-    if (length < 0) {
+    Ref length = py::lengthOf(data);
+    if (!length) {
         return false;
     }
-    Ref lengthObject = Ref::steal(PyLong_FromSsize_t(length));
-    if (!lengthObject) {
-        return false;
-    }
-    Ref record =
-        Ref::steal(PyTuple_Pack(3, chunkType, isIdat ? Py_None : data, lengthObject.get()));
+    Ref record = Ref::steal(PyTuple_Pack(3, chunkType, isIdat ? Py_None : data, length.get()));
     if (!record || PyList_Append(sequence.chunks.get(), record.get()) < 0) {
         return false;
     }
@@ -146,22 +137,36 @@ bool readChunks(PyObject* stream, ChunkSequence& sequence) {
     }
 }
 
+// The header checks in the order in which they are made, each with its refusal.
+struct HeaderCheck {
+    bool (*refuses)(const Header&);
+    const char* refusal;
+};
+
+constexpr HeaderCheck kHeaderChecks[] = {
+    {[](const Header& h) { return std::ranges::find(h, -1) != h.end(); },
+     "Incomplete PNG header information"},
+    {[](const Header& h) { return h[kBitDepthField] != kBitDepth; },
+     "Only 8-bit PNG images are supported"},
+    {[](const Header& h) {
+         return h[kColourTypeField] != kColourRgb && h[kColourTypeField] != kColourRgba;
+     },
+     "Only RGB/RGBA PNG images are supported"},
+    {[](const Header& h) {
+         return h[kCompressionField] != 0 || h[kFilterMethodField] != 0 ||
+                h[kInterlaceField] != 0;
+     },
+     "Unsupported PNG configuration (compression/filter/interlace)"},
+};
+
 bool checkHeader(const Header& header) {
-    const char* refusal = nullptr;
-    if (std::find(header.begin(), header.end(), -1) != header.end()) {
-        refusal = kIncompleteHeader;
-    } else if (header[kBitDepth] != 8) {
-        refusal = kOnly8Bit;
-    } else if (header[kColourType] != kColourRgb && header[kColourType] != kColourRgba) {
-        refusal = kOnlyRgbRgba;
-    } else if (header[kCompression] != 0 || header[kFilterMethod] != 0 ||
-               header[kInterlace] != 0) {
-        refusal = kUnsupportedConfiguration;
+    for (const HeaderCheck& check : kHeaderChecks) {
+        if (check.refuses(header)) {
+            PyErr_SetString(PyExc_ValueError, check.refusal);
+            return false;
+        }
     }
-    if (refusal != nullptr) {
-        PyErr_SetString(PyExc_ValueError, refusal);
-    }
-    return refusal == nullptr;
+    return true;
 }
 
 // --- rows ------------------------------------------------------------------
@@ -564,9 +569,9 @@ std::optional<py::DecodedImage> _loadPng(PyObject* stream) {
         return std::nullopt;
     }
     const Header& header = sequence.header;
-    const int channels = header[kColourType] == kColourRgb ? 3 : 4;
-    const Geometry geometry{header[kWidth], header[kHeight], channels,
-                            std::int64_t{header[kWidth]} * channels};
+    const int channels = header[kColourTypeField] == kColourRgb ? 3 : 4;
+    const Geometry geometry{header[kWidthField], header[kHeightField], channels,
+                            std::int64_t{header[kWidthField]} * channels};
     Planes planes;
     if (!decodeImageData(std::move(sequence.idatParts), geometry, planes)) {
         return std::nullopt;

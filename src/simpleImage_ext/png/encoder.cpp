@@ -115,8 +115,7 @@ Ref _write_png_bytes(std::int32_t width, std::int32_t height,
 
 Ref compressedImageData(std::int32_t width, std::int32_t height, PyObject* pixels,
                         PyObject* alpha, PyObject* filters) {
-    Ref buffer = PyByteArray_Check(pixels) ? Ref::borrow(pixels)
-                                           : Ref::steal(PyByteArray_FromObject(pixels));
+    Ref buffer = py::asByteArray(pixels);
     // Held while the rows are encoded, so the buffer cannot be resized meanwhile.
     py::ByteView pixelView;
     if (!buffer || !pixelView.acquireWritable(buffer.get())) {
@@ -183,9 +182,7 @@ PyObject* writePng(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (!prepareFile(width, height, bound, pieces)) {
         return nullptr;
     }
-    if (!output_file::create(bound[kPath], [&](PyObject* file) {
-            return output_file::writeAll(file, pieces);
-        })) {
+    if (!output_file::createWith(bound[kPath], pieces)) {
         return nullptr;
     }
     Py_RETURN_NONE;
