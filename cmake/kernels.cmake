@@ -11,16 +11,19 @@ set(KERNELS_DIR ${KERNELS_INCLUDE_DIR}/kernels)
 add_library(simpleimage_kernels STATIC
     ${KERNELS_DIR}/crc32.cpp
     ${KERNELS_DIR}/filters.cpp
+    ${KERNELS_DIR}/inflate.cpp
     ${KERNELS_DIR}/levels.cpp
     ${KERNELS_DIR}/pixel_rows.cpp
     ${KERNELS_DIR}/portable.cpp
     ${KERNELS_DIR}/reference.cpp
+    ${KERNELS_DIR}/scanline_decoder.cpp
     ${KERNELS_DIR}/scanline_encoder.cpp
 )
 target_include_directories(simpleimage_kernels PUBLIC ${KERNELS_INCLUDE_DIR})
 target_compile_features(simpleimage_kernels PUBLIC cxx_std_20)
 set_target_properties(simpleimage_kernels PROPERTIES POSITION_INDEPENDENT_CODE ON CXX_EXTENSIONS OFF)
 simpleimage_instrument(simpleimage_kernels)
+include(${CMAKE_CURRENT_LIST_DIR}/inflater.cmake)
 
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$"
    AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")

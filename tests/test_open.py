@@ -250,14 +250,15 @@ class TestModuleNamesAtEachCall:
             return traced
 
         ext._readChunk = tracing("_readChunk", ext._readChunk)
-        ext.zlib = types.SimpleNamespace(
-            decompressobj=tracing("decompressobj", zlib.decompressobj),
-            crc32=zlib.crc32, error=zlib.error)
+        # A stand-in zlib needs only decompress, called once with the joined data.
+        ext.zlib = types.SimpleNamespace(decompress=tracing("decompress", zlib.decompress),
+                                         crc32=zlib.crc32)
         ext.struct = types.SimpleNamespace(unpack=tracing("unpack", ext.struct.unpack),
                                            pack=ext.struct.pack)
         SimpleImage.open(PNG_RGB)
         assert [name for name, _ in calls].count("_readChunk") == 3
-        assert ("decompressobj", None) in calls and ("unpack", ">IIBBBBB") in calls
+        assert [name for name, _ in calls].count("decompress") == 1
+        assert ("unpack", ">IIBBBBB") in calls
         calls.clear()
         SimpleImage.open(BMP)
         assert calls == [("unpack", "<IHHI"), ("unpack", "<I"), ("unpack", "<iiHHIIiiII")]

@@ -1,5 +1,9 @@
 #include "glue/bytes.hpp"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstring>
 
 namespace py {
@@ -35,6 +39,26 @@ Ref asByteArray(PyObject* buffer) {
         return Ref::borrow(buffer);
     }
     return Ref::steal(PyByteArray_FromObject(buffer));
+}
+
+bool shrinkByteArray(PyObject* bytearray, std::size_t size) {
+    if (PyByteArray_Resize(bytearray, static_cast<Py_ssize_t>(size)) < 0) {
+        return false;
+    }
+    // A small cut leaves the allocation as it was; its bytes past the new end
+    // (and the null byte that follows it) belong to no one else, so whole pages
+    // among them can go back to the system, to be zeroed if ever used again.
+    const auto* array = reinterpret_cast<const PyByteArrayObject*>(bytearray);
+    static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto used = reinterpret_cast<std::uintptr_t>(PyByteArray_AS_STRING(bytearray)) + size + 1;
+    const auto allocationEnd =
+        reinterpret_cast<std::uintptr_t>(array->ob_bytes) + static_cast<std::uintptr_t>(array->ob_alloc);
+    const std::uintptr_t from = (used + page - 1) / page * page;
+    const std::uintptr_t to = allocationEnd / page * page;
+    if (to > from) {
+        madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+    }
+    return true;
 }
 
 Ref newByteArray(std::optional<std::int64_t> size) {

@@ -32,6 +32,11 @@ Ref newByteArray(std::optional<std::int64_t> size);
 // bytearray(buffer), a copy: how the writers take the pixels they are given.
 Ref asByteArray(PyObject* buffer);
 
+// Shortens `bytearray` to `size` bytes. Where the bytearray keeps its larger
+// allocation, the whole pages past the new end go back to the system, so that
+// a plane cut out of a larger buffer does not hold memory it no longer uses.
+bool shrinkByteArray(PyObject* bytearray, std::size_t size);
+
 inline std::span<std::uint8_t> byteArraySpan(PyObject* bytearray) {
     return {reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(bytearray)),
             static_cast<std::size_t>(PyByteArray_GET_SIZE(bytearray))};

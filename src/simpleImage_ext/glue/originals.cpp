@@ -14,18 +14,27 @@ using py::Ref;
 
 struct StockName {
     const char* global;
-    const char* attribute;
-    const char* owner;  // the module that must define the original
+    const char* attribute;  // null for the global itself
+    const char* owner;      // for an attribute, the module that must define it
 };
 
 // In the order of `Stock`.
 constexpr StockName kStockNames[] = {
     {"zlib", "crc32", "zlib"},
+    {"zlib", "decompress", "zlib"},
+    {"struct", "pack", "_struct"},
+    {"struct", "unpack", "_struct"},
+    {"_readChunk", nullptr, nullptr},
+    {"BytesIO", nullptr, nullptr},
+    {"PNG_SIGNATURE", nullptr, nullptr},
 };
 
 struct Captured {
     PyObject* stock[std::size(kStockNames)] = {};
+    PyObject* zlibDecompressobj = nullptr;
+    PyObject* zlibError = nullptr;
     PyTypeObject* bytesIO = nullptr;
+    PyObject* streamToImage = nullptr;
     newfunc imageNew = nullptr;
     initproc imageInit = nullptr;
 };
@@ -34,18 +43,24 @@ struct Captured {
 // can ever take one of these addresses.
 Captured captured;
 
+// The module that defines the built-in function `function`, if it is one.
+PyObject* definingModule(PyObject* function) {
+    if (!PyCFunction_Check(function)) {
+        return nullptr;
+    }
+    PyObject* self = PyCFunction_GET_SELF(function);
+    return self != nullptr && PyModule_CheckExact(self) ? self : nullptr;
+}
+
 // A built-in function defined by the module named `owner`. Anything else (a
 // function patched in before the module was imported) is never taken for the
 // original, so its fast path stays off.
 bool isBuiltinOf(PyObject* function, const char* owner) {
-    if (!PyCFunction_Check(function)) {
+    PyObject* module = definingModule(function);
+    if (module == nullptr) {
         return false;
     }
-    PyObject* self = PyCFunction_GET_SELF(function);
-    if (self == nullptr || !PyModule_CheckExact(self)) {
-        return false;
-    }
-    const char* name = PyModule_GetName(self);
+    const char* name = PyModule_GetName(module);
     if (name == nullptr) {
         PyErr_Clear();  // a module without a name defines no original
         return false;
@@ -53,17 +68,46 @@ bool isBuiltinOf(PyObject* function, const char* owner) {
     return std::strcmp(name, owner) == 0;
 }
 
+Ref lookUp(const StockName& name) {
+    if (name.attribute == nullptr) {
+        return module_state::global(name.global);
+    }
+    return module_state::globalAttribute(name.global, name.attribute);
+}
+
 bool captureStock() {
     for (std::size_t i = 0; i < std::size(kStockNames); ++i) {
         const StockName& name = kStockNames[i];
-        Ref value = module_state::globalAttribute(name.global, name.attribute);
+        Ref value = lookUp(name);
         if (!value) {
             return false;
         }
-        if (isBuiltinOf(value.get(), name.owner)) {
+        // The module's own globals were bound just now by the exec step.
+        if (name.attribute == nullptr || isBuiltinOf(value.get(), name.owner)) {
             captured.stock[i] = value.release();
         }
     }
+    return true;
+}
+
+// decompressobj and error of the module that defines the captured decompress.
+bool captureZlib() {
+    PyObject* decompress = captured.stock[static_cast<std::size_t>(Stock::zlibDecompress)];
+    if (decompress == nullptr) {
+        return true;
+    }
+    PyObject* zlib = definingModule(decompress);
+    Ref decompressobj = Ref::steal(PyObject_GetAttrString(zlib, "decompressobj"));
+    Ref error = Ref::steal(PyObject_GetAttrString(zlib, "error"));
+    if (!decompressobj || !error) {
+        return false;
+    }
+    if (!isBuiltinOf(decompressobj.get(), "zlib") || !PyExceptionClass_Check(error.get())) {
+        Py_CLEAR(captured.stock[static_cast<std::size_t>(Stock::zlibDecompress)]);
+        return true;
+    }
+    captured.zlibDecompressobj = decompressobj.release();
+    captured.zlibError = error.release();
     return true;
 }
 
@@ -82,12 +126,21 @@ bool captureBytesIO() {
     return true;
 }
 
+bool captureImageClass(PyTypeObject* imageType) {
+    captured.imageNew = imageType->tp_new;
+    captured.imageInit = imageType->tp_init;
+    PyObject* name = py::name("_streamToImage");
+    if (name == nullptr) {
+        return false;
+    }
+    captured.streamToImage = Py_XNewRef(_PyType_Lookup(imageType, name));
+    return true;
+}
+
 }  // namespace
 
 bool capture(PyTypeObject* imageType) {
-    captured.imageNew = imageType->tp_new;
-    captured.imageInit = imageType->tp_init;
-    return captureStock() && captureBytesIO();
+    return captureStock() && captureZlib() && captureBytesIO() && captureImageClass(imageType);
 }
 
 int isStock(Stock which) {
@@ -100,7 +153,9 @@ int isStock(Stock which) {
     if (!global) {
         return -1;
     }
-    // A stand-in for the module, however faithful, gets its own functions called.
+    if (name.attribute == nullptr) {
+        return global.get() == captured.stock[index];
+    }
     if (!PyModule_CheckExact(global.get())) {
         return 0;
     }
@@ -115,6 +170,9 @@ int isStock(Stock which) {
     return current.get() == captured.stock[index];
 }
 
+PyObject* zlibDecompressobj() { return captured.zlibDecompressobj; }
+PyObject* zlibError() { return captured.zlibError; }
+
 bool isPlainBytesIO(PyObject* stream) {
     return captured.bytesIO != nullptr && Py_IS_TYPE(stream, captured.bytesIO);
 }
@@ -123,6 +181,16 @@ bool isOwnImageClass(PyObject* cls) {
     PyTypeObject* type = module_state::imageType();
     return cls == reinterpret_cast<PyObject*>(type) && Py_IS_TYPE(cls, &PyType_Type) &&
            type->tp_new == captured.imageNew && type->tp_init == captured.imageInit;
+}
+
+bool isOwnStreamToImage(PyTypeObject* type) {
+    PyObject* name = py::name("_streamToImage");
+    if (name == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    // The static method as it stands in the class dictionary, or null.
+    return captured.streamToImage != nullptr && _PyType_Lookup(type, name) == captured.streamToImage;
 }
 
 }  // namespace originals

@@ -1,5 +1,6 @@
 #include "glue/stream.hpp"
 
+#include "glue/module_state.hpp"
 #include "glue/names.hpp"
 
 namespace py {
@@ -24,6 +25,14 @@ Ref read(PyObject* stream, std::int64_t size) {
         return {};
     }
     return read(stream, sizeObject.get());
+}
+
+Ref bytesStream(PyObject* data) {
+    Ref bytesIO = module_state::global("BytesIO");
+    if (!bytesIO) {
+        return {};
+    }
+    return Ref::steal(PyObject_CallOneArg(bytesIO.get(), data));
 }
 
 bool seek(PyObject* stream, PyObject* position) {

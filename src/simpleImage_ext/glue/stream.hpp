@@ -17,4 +17,7 @@ Ref read(PyObject* stream, std::int64_t size);
 // stream.seek(position); the result is dropped.
 bool seek(PyObject* stream, PyObject* position);
 
+// BytesIO(data), with the module's `BytesIO` as bound now.
+Ref bytesStream(PyObject* data);
+
 }  // namespace py

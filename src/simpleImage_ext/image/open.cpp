@@ -1,6 +1,8 @@
 #include "image/open.hpp"
 
+#include <cstring>
 #include <optional>
+#include <string_view>
 
 #include "bmp/decoder.hpp"
 #include "glue/arguments.hpp"
@@ -9,10 +11,12 @@
 #include "glue/conversions.hpp"
 #include "glue/decoded_image.hpp"
 #include "glue/module_state.hpp"
+#include "glue/originals.hpp"
 #include "glue/ref.hpp"
 #include "glue/stream.hpp"
 #include "image/simple_image.hpp"
 #include "png/decoder.hpp"
+#include "png/format.hpp"
 
 namespace image {
 namespace {
@@ -124,12 +128,32 @@ std::optional<DecodedImage> decodeFile(PyObject* cls, PyObject* path) {
     return std::move(block.result);
 }
 
-std::optional<DecodedImage> decodeBytes(PyObject* cls, PyObject* data) {
-    Ref bytesIO = module_state::global("BytesIO");
-    if (!bytesIO) {
-        return std::nullopt;
+// Whether `cls._streamToImage(BytesIO(data))` would run nothing but this
+// module's own code on exact bytes that start like a PNG: then they are decoded
+// where they lie, without the stream. `cls._streamToImage` is found as the
+// class's attribute lookup would find it, without running any descriptor.
+bool decodesPngDirectly(PyObject* cls, PyObject* data) {
+    if (!PyBytes_CheckExact(data) || !Py_IS_TYPE(cls, &PyType_Type) ||
+        !originals::isOwnStreamToImage(reinterpret_cast<PyTypeObject*>(cls))) {
+        return false;
     }
-    Ref stream = Ref::steal(PyObject_CallOneArg(bytesIO.get(), data));
+    for (const auto name : {originals::Stock::bytesIO, originals::Stock::pngSignature}) {
+        const int stock = originals::isStock(name);
+        if (stock <= 0) {
+            PyErr_Clear();  // the ordinary route meets a failed lookup where it arises
+            return false;
+        }
+    }
+    const std::string_view signature = png::kSignature;
+    return static_cast<std::size_t>(PyBytes_GET_SIZE(data)) >= signature.size() &&
+           std::memcmp(PyBytes_AS_STRING(data), signature.data(), signature.size()) == 0;
+}
+
+std::optional<DecodedImage> decodeBytes(PyObject* cls, PyObject* data) {
+    if (decodesPngDirectly(cls, data)) {
+        return png::loadPngFromBytes(data);
+    }
+    Ref stream = py::bytesStream(data);
     if (!stream) {
         return std::nullopt;
     }

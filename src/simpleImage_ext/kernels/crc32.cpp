@@ -59,4 +59,11 @@ std::optional<std::uint32_t> fastCrc32(std::uint32_t crc, const std::uint8_t* da
     return ~advanceBytes(state, data, size);
 }
 
+std::uint32_t crc32(std::uint32_t crc, const std::uint8_t* data, std::size_t size) noexcept {
+    if (const auto fast = fastCrc32(crc, data, size)) {
+        return *fast;
+    }
+    return ~advanceBytes(~crc, data, size);
+}
+
 }  // namespace kernels

@@ -15,6 +15,10 @@ namespace kernels {
 std::optional<std::uint32_t> fastCrc32(std::uint32_t crc, const std::uint8_t* data,
                                        std::size_t size) noexcept;
 
+// The same value on any processor: byte by byte where there is no carry-less
+// multiplication.
+std::uint32_t crc32(std::uint32_t crc, const std::uint8_t* data, std::size_t size) noexcept;
+
 namespace x86 {
 // The CRC register (not inverted) after folding `size` bytes, a multiple of 16
 // and at least 64, into `state`. Needs PCLMULQDQ and SSE4.1.

@@ -1,5 +1,6 @@
 #include "png/chunk_layer.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -104,64 +105,17 @@ PyObject* readChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (!py::bind(kReadChunk, args, nargs, kwnames, bound)) {
         return nullptr;
     }
-    PyObject* stream = bound[0];
-    Ref four = Ref::steal(PyLong_FromLong(4));
-    if (!four) {
-        return nullptr;
-    }
-    Ref lengthBytes = py::read(stream, four.get());
-    if (!lengthBytes) {
-        return nullptr;
-    }
-    const int present = PyObject_IsTrue(lengthBytes.get());
-    if (present < 0) {
-        return nullptr;
-    }
-    if (present == 0) {
-        // The stream ended at a chunk boundary.
-        return Py_BuildValue("(y#y#)", "", Py_ssize_t{0}, "", Py_ssize_t{0});
-    }
-    const Py_ssize_t lengthSize = py::length(lengthBytes.get());
-    if (lengthSize < 0) {
-        return nullptr;
-    }
-    if (lengthSize != 4) {
-        PyErr_SetString(PyExc_ValueError, kEofInLength);
-        return nullptr;
-    }
-    Ref length = unpackUint32(lengthBytes.get());
-    if (!length) {
-        return nullptr;
-    }
-    Ref chunkType = readExactly(stream, four.get(), kEofInType);
-    if (!chunkType) {
-        return nullptr;
-    }
-    Ref data = readExactly(stream, length.get(), kEofInData);
-    if (!data) {
-        return nullptr;
-    }
-    Ref crcBytes = readExactly(stream, four.get(), kEofInCrc);
-    if (!crcBytes) {
-        return nullptr;
-    }
-    Ref expectedCrc = chunkCrc(chunkType.get(), data.get());
-    if (!expectedCrc) {
-        return nullptr;
-    }
-    Ref actualCrc = unpackUint32(crcBytes.get());
-    if (!actualCrc) {
-        return nullptr;
-    }
-    const int intact = PyObject_RichCompareBool(actualCrc.get(), expectedCrc.get(), Py_EQ);
-    if (intact < 0) {
-        return nullptr;
-    }
-    if (intact == 0) {
-        PyErr_SetString(PyExc_ValueError, kCorruptedChunk);
+    Ref chunkType;
+    Ref data;
+    if (!readChunkFields(bound[0], chunkType, data)) {
         return nullptr;
     }
     return PyTuple_Pack(2, chunkType.get(), data.get());
+}
+
+std::uint32_t bigEndian32(const std::uint8_t* bytes) noexcept {
+    return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
+           std::uint32_t{bytes[2]} << 8 | bytes[3];
 }
 
 PyObject* makeChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -197,9 +151,95 @@ PyObject* makeChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyMethodDef readChunkMethod() { return py::methodRow<kReadChunk, readChunk>(); }
 PyMethodDef makeChunkMethod() { return py::methodRow<kMakeChunk, makeChunk>(); }
 
-Ref packUint32(PyObject* value) { return py::structPack(kUint32Format, "(O)", value); }
+bool readChunkFields(PyObject* stream, Ref& chunkType, Ref& data) {
+    Ref four = Ref::steal(PyLong_FromLong(4));
+    if (!four) {
+        return false;
+    }
+    Ref lengthBytes = py::read(stream, four.get());
+    if (!lengthBytes) {
+        return false;
+    }
+    const int present = PyObject_IsTrue(lengthBytes.get());
+    if (present < 0) {
+        return false;
+    }
+    if (present == 0) {
+        // The stream ended at a chunk boundary.
+        chunkType = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+        data = chunkType;
+        return static_cast<bool>(chunkType);
+    }
+    const Py_ssize_t lengthSize = py::length(lengthBytes.get());
+    if (lengthSize < 0) {
+        return false;
+    }
+    if (lengthSize != 4) {
+        PyErr_SetString(PyExc_ValueError, kEofInLength);
+        return false;
+    }
+    Ref length = unpackUint32(lengthBytes.get());
+    if (!length) {
+        return false;
+    }
+    chunkType = readExactly(stream, four.get(), kEofInType);
+    if (!chunkType) {
+        return false;
+    }
+    data = readExactly(stream, length.get(), kEofInData);
+    if (!data) {
+        return false;
+    }
+    Ref crcBytes = readExactly(stream, four.get(), kEofInCrc);
+    if (!crcBytes) {
+        return false;
+    }
+    Ref expectedCrc = chunkCrc(chunkType.get(), data.get());
+    if (!expectedCrc) {
+        return false;
+    }
+    Ref actualCrc = unpackUint32(crcBytes.get());
+    if (!actualCrc) {
+        return false;
+    }
+    const int intact = PyObject_RichCompareBool(actualCrc.get(), expectedCrc.get(), Py_EQ);
+    if (intact < 0) {
+        return false;
+    }
+    if (intact == 0) {
+        PyErr_SetString(PyExc_ValueError, kCorruptedChunk);
+        return false;
+    }
+    return true;
+}
+
+Ref packUint32(PyObject* value) {
+    const int here = originals::isStock(originals::Stock::structPack);
+    if (here < 0) {
+        return {};
+    }
+    if (here > 0 && PyLong_CheckExact(value)) {
+        const unsigned long long number = PyLong_AsUnsignedLongLong(value);
+        if (!(number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) &&
+            number <= 0xFFFFFFFFull) {
+            const char packed[4] = {static_cast<char>(number >> 24), static_cast<char>(number >> 16),
+                                    static_cast<char>(number >> 8), static_cast<char>(number)};
+            return Ref::steal(PyBytes_FromStringAndSize(packed, 4));
+        }
+        PyErr_Clear();  // out of range: struct.pack says how
+    }
+    return py::structPack(kUint32Format, "(O)", value);
+}
 
 Ref unpackUint32(PyObject* bytes) {
+    const int here = originals::isStock(originals::Stock::structUnpack);
+    if (here < 0) {
+        return {};
+    }
+    if (here > 0 && PyBytes_CheckExact(bytes) && PyBytes_GET_SIZE(bytes) == 4) {
+        return Ref::steal(PyLong_FromUnsignedLong(
+            bigEndian32(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bytes)))));
+    }
     Ref format = Ref::steal(PyUnicode_FromString(kUint32Format));
     if (!format) {
         return {};
@@ -239,6 +279,51 @@ Ref chunkCrc(PyObject* chunkType, PyObject* data) {
         return {};
     }
     return Ref::steal(PyNumber_And(crc.get(), mask.get()));
+}
+
+std::span<const std::uint8_t> ChunkCursor::read(std::size_t count) noexcept {
+    if (position_ >= bytes_.size()) {
+        return {};  // past the end a read gives nothing and moves nothing
+    }
+    const std::size_t taken = std::min(count, bytes_.size() - position_);
+    const std::span<const std::uint8_t> read = bytes_.subspan(position_, taken);
+    position_ += taken;
+    return read;
+}
+
+bool ChunkCursor::next(std::span<const std::uint8_t>& chunkType,
+                       std::span<const std::uint8_t>& data) {
+    const std::span<const std::uint8_t> lengthBytes = read(4);
+    if (lengthBytes.empty()) {
+        chunkType = data = {};
+        return true;
+    }
+    if (lengthBytes.size() != 4) {
+        PyErr_SetString(PyExc_ValueError, kEofInLength);
+        return false;
+    }
+    const std::uint32_t length = bigEndian32(lengthBytes.data());
+    chunkType = read(4);
+    if (chunkType.size() != 4) {
+        PyErr_SetString(PyExc_ValueError, kEofInType);
+        return false;
+    }
+    data = read(length);
+    if (data.size() != length) {
+        PyErr_SetString(PyExc_ValueError, kEofInData);
+        return false;
+    }
+    const std::span<const std::uint8_t> crcBytes = read(4);
+    if (crcBytes.size() != 4) {
+        PyErr_SetString(PyExc_ValueError, kEofInCrc);
+        return false;
+    }
+    const std::uint32_t typeCrc = kernels::crc32(0, chunkType.data(), chunkType.size());
+    if (kernels::crc32(typeCrc, data.data(), data.size()) != bigEndian32(crcBytes.data())) {
+        PyErr_SetString(PyExc_ValueError, kCorruptedChunk);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace png

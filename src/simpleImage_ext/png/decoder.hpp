@@ -15,4 +15,8 @@ namespace png {
 // byte. Internal: not published in the module namespace.
 std::optional<py::DecodedImage> _loadPng(PyObject* stream);
 
+// The same for the whole content of a file held in `bytes` (exact bytes), as
+// `_loadPng` would read it from an io.BytesIO over them, without the stream.
+std::optional<py::DecodedImage> loadPngFromBytes(PyObject* bytes);
+
 }  // namespace png
