@@ -41,6 +41,8 @@ def kernel_checks(tmp_path_factory) -> Path:
     "rows",          # every filter type, both directions, rows of many lengths
     "copies",        # RGBA split and merge, red-blue swap
     "entry-points",  # the public functions: dispatch, empty row above, refused types
+    "scanlines",     # whole images encoded and rebuilt, in place and not, refused types
+    "inflater",      # clean streams only: exact size, no trailing bytes, checksum
 ])
 def test_kernels_match_the_reference(kernel_checks, section):
     result = subprocess.run([str(kernel_checks), section], capture_output=True, text=True,

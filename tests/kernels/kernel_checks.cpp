@@ -1,10 +1,12 @@
 // Checks every kernel level that this processor runs against the reference
 // kernels: the Paeth predictor on every (a, b, c) in both directions, every
 // filter type and pixel size on random rows of many lengths, the row copies,
-// and the public entry points. Rows sit against inaccessible pages, so a
+// the public entry points, whole images through the scanline encoder and
+// decoder, and the inflater. Rows sit against inaccessible pages, so a
 // kernel that reads or writes outside its row faults at once.
 //
 // Usage: kernel_checks [section...], sections: paeth rows copies entry-points
+// scanlines inflater
 // (all by default). Prints each mismatch; exits with 1 on any, 2 on a fault.
 
 #include <sys/mman.h>
@@ -21,7 +23,12 @@
 #include <string_view>
 #include <vector>
 
+#include <zlib.h>
+
+#include "kernels/inflate.hpp"
 #include "kernels/pixel_rows.hpp"
+#include "kernels/scanline_decoder.hpp"
+#include "kernels/scanline_encoder.hpp"
 #include "kernels/levels.hpp"
 #include "kernels/reference.hpp"
 #include "kernels/filters.hpp"
@@ -400,6 +407,85 @@ void checkEntryPoints() {
     expect(std::equal(rgb.begin(), rgb.end(), back.begin()), "swap twice");
 }
 
+// ---------------------------------------------------------------------------
+// Whole images: the scanline encoder's stream rebuilt by the scanline decoder,
+// in place and into separate planes, for RGB and RGBA, every filter type per row;
+// and a filter type above 4 stops the rebuilding at its row.
+
+void checkScanlineRoundTrip(size_t width, size_t height, int channels, std::mt19937& random) {
+    describe("scanlines %zux%zu, %d channels", width, height, channels);
+    const kernels::ScanlineLayout layout{width, height, channels};
+    Bytes rgb(width * height * 3), alpha(channels == 4 ? width * height : 0), filters(height);
+    for (auto& byte : rgb) byte = static_cast<uint8_t>(random() % 7 == 0 ? 0 : random());
+    for (auto& byte : alpha) byte = static_cast<uint8_t>(random());
+    for (auto& type : filters) type = static_cast<uint8_t>(random() % kernels::kFilterTypeCount);
+    Bytes stream(layout.streamSize());
+    kernels::encodeScanlines(width, height, channels, rgb, alpha, filters, stream);
+
+    Bytes scratch(channels == 4 ? 2 * layout.stride() : 0);
+    Bytes outRgb(rgb.size()), outAlpha(alpha.size()), outFilters(height);
+    expect(!kernels::decodeScanlines(layout, stream, outRgb, outAlpha, outFilters, scratch),
+           "accepted");
+    expect(outRgb == rgb && outAlpha == alpha && outFilters == filters, "into planes");
+
+    Bytes inPlace = stream;
+    std::fill(outAlpha.begin(), outAlpha.end(), 0);
+    expect(!kernels::decodeScanlines(layout, inPlace, inPlace, outAlpha, outFilters, scratch),
+           "accepted in place");
+    expect(std::equal(rgb.begin(), rgb.end(), inPlace.begin()) && outAlpha == alpha,
+           "in place");
+
+    if (height > 1) {
+        const size_t refused = random() % height;
+        Bytes broken = stream;
+        broken[refused * (layout.stride() + 1)] = 5;
+        expect(kernels::decodeScanlines(layout, broken, broken, outAlpha, outFilters, scratch) ==
+                   std::optional<size_t>(refused),
+               "first refused row");
+    }
+}
+
+void checkScanlines() {
+    std::mt19937 random(7);
+    for (const int channels : {3, 4}) {
+        for (const size_t width : {0, 1, 2, 5, 16, 33, 100, 1001}) {
+            for (const size_t height : {0, 1, 2, 7}) {
+                checkScanlineRoundTrip(width, height, channels, random);
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The inflater: clean only for a complete zlib stream that fills the output
+// exactly and ends where its input ends.
+
+void checkInflater() {
+    describe("inflater");
+    if (kernels::inflaterName() == nullptr) {
+        std::printf("inflater: none in this build\n");
+        return;
+    }
+    RowSource source;
+    const Bytes data = source.row(100000, Content::kFewValues);
+    Bytes packed(compressBound(data.size()));
+    uLongf packedSize = packed.size();
+    expect(compress2(packed.data(), &packedSize, data.data(), data.size(), 6) == Z_OK, "zlib");
+    packed.resize(packedSize);
+    Bytes out(data.size());
+    expect(kernels::inflateExactly(packed, out) && out == data, "clean stream");
+    Bytes longer(data.size() + 1), shorter(data.size() - 1);
+    expect(!kernels::inflateExactly(packed, longer), "output too long");
+    expect(!kernels::inflateExactly(packed, shorter), "output too short");
+    expect(!kernels::inflateExactly(std::span(packed).first(packed.size() - 1), out), "truncated");
+    Bytes trailing = packed;
+    trailing.push_back(0);
+    expect(!kernels::inflateExactly(trailing, out), "trailing bytes");
+    Bytes corrupt = packed;
+    corrupt.back() ^= 1;
+    expect(!kernels::inflateExactly(corrupt, out), "checksum");
+}
+
 struct Section {
     std::string_view name;
     void (*run)();
@@ -410,6 +496,8 @@ constexpr Section kSections[] = {
     {"rows", checkRowKernels},
     {"copies", checkRowCopies},
     {"entry-points", checkEntryPoints},
+    {"scanlines", checkScanlines},
+    {"inflater", checkInflater},
 };
 
 }  // namespace
