@@ -4,22 +4,28 @@
 source "$(dirname "${BASH_SOURCE[0]}")/python.sh"
 VENV="$ROOT/.venv"
 
-# The interop tests validate the PNG files we write with pngcheck. As root it is
-# installed here when missing; elsewhere those tests are skipped and say why.
-install_pngcheck() {
-    if command -v pngcheck >/dev/null 2>&1 || [ "$(id -u)" != 0 ] \
-            || ! command -v apt-get >/dev/null 2>&1; then
+# Debian packages, installed as root when missing (elsewhere the build and the
+# tests do without them and say so): libdeflate and pkg-config for the build's
+# fast inflater, pngcheck for the interop tests, zlib's header for the kernel checks.
+install_debian_packages() {
+    local missing=() package
+    for package in "$@"; do
+        dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+    done
+    if [ ${#missing[@]} -eq 0 ] || [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null 2>&1; then
         return 0
     fi
     if ! { DEBIAN_FRONTEND=noninteractive apt-get update -qq \
-            && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq pngcheck; } >/dev/null; then
-        echo "warning: pngcheck could not be installed; the interop tests will be skipped" >&2
+            && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"; } >/dev/null; then
+        echo "warning: could not install ${missing[*]}" >&2
     fi
 }
 
+packages=(libdeflate-dev pkg-config)
 if [[ ",${SIMPLEIMAGE_EXTRAS:-test}," == *,test,* ]]; then
-    install_pngcheck
+    packages+=(pngcheck zlib1g-dev)
 fi
+install_debian_packages "${packages[@]}"
 
 if ! is_python313 "$VENV/bin/python"; then
     rm -rf "$VENV"
