@@ -303,9 +303,10 @@ class TestCheck:
         assert f"unreadable  {locked}: folder cannot be listed" in result.stdout
         assert "ok              2" in result.stdout
 
-    def test_a_pipe_named_like_an_image_is_reported_not_opened(self, samples):
+    @pytest.mark.parametrize("named", [False, True])
+    def test_a_pipe_is_reported_not_opened(self, samples, named):
         os.mkfifo(samples / "pipe.png")
-        result = corvane("check", samples)
+        result = corvane("check", samples / "pipe.png" if named else samples)
         assert result.returncode == 1
         assert result.stderr == (f"corvane check: error: {samples / 'pipe.png'}: "
                                  "not a regular file\n")

@@ -345,7 +345,7 @@ def roundtrip_difference(image: SimpleImage) -> str:
 
 def find_images(paths: Iterable[str]) -> tuple[list[str], list[Verdict]]:
     """The files to check under `paths` (folders recursively, by suffix), and
-    what could not be looked into: folders that cannot be listed and entries
+    what could not be looked into: folders that cannot be listed and paths
     that are not regular files (a pipe would block the whole run)."""
     files: list[str] = []
     problems: list[Verdict] = []
@@ -354,21 +354,25 @@ def find_images(paths: Iterable[str]) -> tuple[list[str], list[Verdict]]:
         problems.append(Verdict(str(error.filename), "unreadable",
                                 f"folder cannot be listed: {describe_error(error)}"))
 
+    def add(file: str) -> None:
+        try:
+            regular = stat.S_ISREG(os.stat(file).st_mode)
+        except OSError:
+            regular = True      # opening it reports why
+        if regular:
+            files.append(file)
+        else:
+            problems.append(Verdict(file, "unreadable", "not a regular file"))
+
     for path in paths:
         if not os.path.isdir(path):
-            files.append(path)
+            add(path)
             continue
         for folder, subfolders, names in os.walk(path, onerror=unlistable):
             subfolders.sort()
             for name in sorted(names):
-                if Path(name).suffix.lower() not in IMAGE_SUFFIXES:
-                    continue
-                file = os.path.join(folder, name)
-                with contextlib.suppress(OSError):  # opening it reports why
-                    if not stat.S_ISREG(os.stat(file).st_mode):
-                        problems.append(Verdict(file, "unreadable", "not a regular file"))
-                        continue
-                files.append(file)
+                if Path(name).suffix.lower() in IMAGE_SUFFIXES:
+                    add(os.path.join(folder, name))
     return files, problems
 
 
@@ -501,7 +505,9 @@ EXIT_STATUS = ("Exit status: 0 success; 1 an image could not be read, written or
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="corvane", description=__doc__.split("\n\n")[0], epilog=EXIT_STATUS)
+        prog="corvane", epilog=EXIT_STATUS,
+        description="Inspect, edit and check PNG and BMP images with codecs that keep the "
+                    "layout of the files they write back.")
     parser.add_argument("--version", action=VersionAction)
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
