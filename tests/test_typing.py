@@ -30,3 +30,12 @@ def test_example_type_checks_strictly_and_runs():
     ran = run(example, str(sample))
     assert ran.returncode == 0, ran.stderr
     assert "BMP header record: {'xppm': 3780" in ran.stdout
+
+
+def test_readme_tour_type_checks_strictly(tmp_path):
+    readme = (ROOT / "README.md").read_text()
+    tour = readme.split("## A short tour of the API", 1)[1].split("```python\n", 1)[1]
+    example = tmp_path / "readme_tour.py"
+    example.write_text(tour.split("```", 1)[0])
+    checked = run("-m", "mypy", "--strict", "--no-incremental", str(example))
+    assert checked.returncode == 0, checked.stdout

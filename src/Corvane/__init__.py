@@ -1,6 +1,9 @@
 """Corvane: a small 8-bit RGB/RGBA image type with PNG and BMP codecs that keep
 the source file's layout when an image is written back."""
 
+from importlib.metadata import version
+
 from Corvane.simpleImage_ext import SimpleImage
 
-__all__ = ["SimpleImage"]
+__version__: str = version("Corvane")
+__all__ = ["SimpleImage", "__version__"]

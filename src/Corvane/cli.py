@@ -1,8 +1,9 @@
 """The `corvane` command: inspect, edit and check PNG and BMP images with the
 layout-preserving codecs of `Corvane.simpleImage_ext`.
 
-Exit status: 0 when everything worked, 1 when an image could not be read,
-written or round-tripped, 2 for a usage error.
+Exit status: 0 when everything worked; 1 when an image could not be read,
+written or round-tripped, or `check` found no image to check; 2 for a usage
+error; 130 when interrupted (Ctrl-C).
 """
 
 from __future__ import annotations
@@ -10,28 +11,76 @@ from __future__ import annotations
 import argparse
 import collections
 import contextlib
+import importlib
 import io
 import json
 import os
+import platform
+import re
+import signal
+import stat
 import sys
 import tempfile
 from collections.abc import Iterable, Iterator, Sequence
-from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures import Future, ProcessPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
 
+import Corvane
 from Corvane.simpleImage_ext import SimpleImage
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
+EXIT_INTERRUPTED = 128 + signal.SIGINT
 
-IMAGE_SUFFIXES = {".png", ".bmp"}
+IMAGE_SUFFIXES = {".png": "PNG", ".bmp": "BMP"}
 FILTER_NAMES = ("None", "Sub", "Up", "Average", "Paeth")
 
+# What an exception without a message means, for the one-line report.
+PLAIN_MEANINGS: dict[type[BaseException], str] = {
+    MemoryError: "out of memory",
+    RecursionError: "nested too deeply",
+    EOFError: "unexpected end of file",
+    OverflowError: "number out of range",
+    OSError: "input/output error",
+}
 
-class UserError(Exception):
-    """A problem caused by the command's input, reported in one line."""
+
+class FileError(Exception):
+    """Working on one file failed; reported as one line that names the file."""
+
+    def __init__(self, path: str | Path, message: str) -> None:
+        super().__init__(f"{path}: {message}")
+        self.path = str(path)
+        self.message = message
+
+
+def describe_error(error: BaseException) -> str:
+    if isinstance(error, OSError) and error.strerror:
+        return error.strerror
+    text = str(error)
+    if text:
+        return text
+    for kind, meaning in PLAIN_MEANINGS.items():
+        if isinstance(error, kind):
+            return meaning
+    # "ZeroDivisionError" -> "zero division error"
+    return re.sub(r"(?<!^)(?=[A-Z])", " ", type(error).__name__).lower()
+
+
+@contextlib.contextmanager
+def about(path: str | Path) -> Iterator[None]:
+    """Whatever reading or writing one file raises (a codec's ValueError,
+    zlib.error, struct.error, MemoryError, OSError, ...) becomes a FileError,
+    so that one bad file never ends a batch with a traceback. Ctrl-C is not an
+    Exception and still stops the command."""
+    try:
+        yield
+    except FileError:
+        raise
+    except Exception as error:
+        raise FileError(path, describe_error(error)) from error
 
 
 # --- opening and describing -------------------------------------------------
@@ -39,17 +88,8 @@ class UserError(Exception):
 def open_image(path: str | Path) -> SimpleImage:
     """Opens an image without the line that `SimpleImage.open` prints, so that
     the command's own output (JSON included) stays clean."""
-    with contextlib.redirect_stdout(io.StringIO()):
-        try:
-            return SimpleImage.open(str(path))
-        except (OSError, ValueError, TypeError, OverflowError) as error:
-            raise UserError(f"{path}: {describe_error(error)}") from error
-
-
-def describe_error(error: BaseException) -> str:
-    if isinstance(error, OSError) and error.strerror:
-        return error.strerror
-    return str(error) or type(error).__name__
+    with contextlib.redirect_stdout(io.StringIO()), about(path):
+        return SimpleImage.open(str(path))
 
 
 def image_format(image: SimpleImage) -> str:
@@ -100,15 +140,19 @@ def command_info(arguments: argparse.Namespace) -> int:
     described, failed = [], False
     for path in arguments.files:
         try:
-            described.append(describe(path, open_image(path)))
-        except UserError as error:
+            image = open_image(path)
+            with about(path):
+                described.append(describe(path, image))
+        except FileError as error:
             failed = True
             report_error(arguments.command, error)
-            described.append({"file": str(path), "error": str(error).removeprefix(f"{path}: ")})
+            described.append({"file": str(path), "error": error.message})
     if arguments.json:
         print(json.dumps(described, indent=2))
     else:
-        print("\n".join(format_info(info) for info in described if "error" not in info))
+        text = "\n".join(format_info(info) for info in described if "error" not in info)
+        if text:
+            print(text)
     return EXIT_FAILURE if failed else EXIT_OK
 
 
@@ -122,6 +166,11 @@ class Fill:
     x1: int
     y1: int
     colour: tuple[int, int, int]
+
+    def __str__(self) -> str:
+        if (self.x0, self.y0) == (self.x1, self.y1):
+            return f"pixel ({self.x0},{self.y0})"
+        return f"rectangle ({self.x0},{self.y0})-({self.x1},{self.y1})"
 
 
 def parse_numbers(text: str, count: int, what: str) -> list[int]:
@@ -155,42 +204,94 @@ def parse_fill(text: str) -> Fill:
     return Fill(min(x0, x1), min(y0, y1), max(x0, x1), max(y0, y1), parse_colour(colour))
 
 
-def apply_fill(image: SimpleImage, fill: Fill) -> int:
-    width, height = image.size
+def apply_fill(pixels: bytearray, width: int, height: int, fill: Fill) -> None:
     if not (0 <= fill.x0 and fill.x1 < width and 0 <= fill.y0 and fill.y1 < height):
-        raise UserError(f"({fill.x0},{fill.y0})-({fill.x1},{fill.y1}) lies outside the "
-                        f"{width}x{height} image")
+        raise ValueError(f"{fill} lies outside the {width}x{height} image")
     row = bytes(fill.colour) * (fill.x1 - fill.x0 + 1)
     for y in range(fill.y0, fill.y1 + 1):
         start = (y * width + fill.x0) * 3
-        image.pixels[start:start + len(row)] = row
-    return (fill.x1 - fill.x0 + 1) * (fill.y1 - fill.y0 + 1)
+        pixels[start:start + len(row)] = row
+
+
+def changed_pixels(before: bytes, after: bytes) -> int:
+    """The number of RGB pixels that differ between two equally long buffers.
+    Byte k of the OR of the three channels' XORs is zero exactly where pixel k
+    is unchanged; the work stays in C, whatever the image's size."""
+    count = len(before) // 3
+    difference = 0
+    for channel in range(3):
+        difference |= int.from_bytes(before[channel::3]) ^ int.from_bytes(after[channel::3])
+    return count - difference.to_bytes(count).count(0)
+
+
+def apply_fills(image: SimpleImage, fills: Sequence[Fill]) -> int:
+    """Applies the fills in order and returns how many pixels now hold another
+    value than before: overlaps count once, a pixel set to its own colour not at all."""
+    width, height = image.size
+    pixels = image.pixels
+    if pixels is None:
+        raise ValueError("the image has no pixel buffer")
+    # Only the rows that the fills touch are compared.
+    start = min(f.y0 for f in fills) * width * 3
+    end = (max(f.y1 for f in fills) + 1) * width * 3
+    before = bytes(pixels[start:end]) if 0 <= start < end else b""
+    for fill in fills:
+        apply_fill(pixels, width, height, fill)
+    return changed_pixels(before, bytes(pixels[start:end]))
 
 
 def stored_chunks(image: SimpleImage) -> list[tuple[bytes, bytes]]:
     return [(t, d) for t, d, _ in image._png_chunks or [] if d is not None]
 
 
+def save_replacing(image: SimpleImage, output: str) -> None:
+    """Saves into a new file beside `output` and renames it over `output` only
+    once it is complete, so that a failed write (a full disk, a header field
+    that cannot be written) never leaves a damaged file, even when `output`
+    is the input itself."""
+    target = os.path.realpath(output)
+    descriptor, temporary = tempfile.mkstemp(dir=os.path.dirname(target), prefix=".corvane-")
+    os.close(descriptor)
+    try:
+        image.save(temporary)
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temporary, 0o666 & ~umask)
+        os.replace(temporary, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+
+
+def format_note(input_path: str, output: str, written: str) -> str | None:
+    """A note when OUT's suffix names the other format than the one written."""
+    named = IMAGE_SUFFIXES.get(Path(output).suffix.lower())
+    if named is None or named == written:
+        return None
+    return (f"{output} is written as {written}, the format of {input_path}; "
+            f"its suffix does not choose the format")
+
+
 def command_edit(arguments: argparse.Namespace) -> int:
     image = open_image(arguments.input)
-    fills = arguments.set + arguments.fill
-    if not fills:
-        raise UserError("nothing to change: give --set or --fill")
-    changed = sum(apply_fill(image, fill) for fill in fills)
-    try:
-        image.save(str(arguments.output))
-    except (OSError, ValueError, TypeError) as error:
-        raise UserError(f"{arguments.output}: {describe_error(error)}") from error
+    with about(arguments.input):
+        changed = apply_fills(image, arguments.set + arguments.fill)
+    note = format_note(arguments.input, arguments.output, image_format(image))
+    if note:
+        print(f"corvane {arguments.command}: note: {note}", file=sys.stderr)
+    with about(arguments.output):
+        save_replacing(image, arguments.output)
     written = open_image(arguments.output)
     print(f"{arguments.output}: {image_format(written)} {written.size[0]}x{written.size[1]}, "
           f"{changed} pixel(s) changed")
-    if image._png_chunks is not None:
+    if image._png_chunks is not None and written._png_chunks is not None:
         kept = stored_chunks(written) == stored_chunks(image)
         names = " ".join(t.decode("latin-1") for t, _, _ in written._png_chunks)
         print(f"  chunks: {names}")
         print("  every chunk other than IDAT kept byte for byte; only the pixel data changed"
               if kept else "  warning: the chunk list changed")
-    elif image._bmp_header is not None:
+    elif written._bmp_header is not None:
         print("  header: " + ", ".join(f"{k}={v}" for k, v in written._bmp_header.items()))
     return EXIT_OK
 
@@ -208,11 +309,14 @@ class Verdict:
 def check_file(path: str, roundtrip: bool) -> Verdict:
     try:
         image = open_image(path)
-    except UserError as error:
-        return Verdict(path, "unreadable", str(error).removeprefix(f"{path}: "))
+    except FileError as error:
+        return Verdict(path, "unreadable", error.message)
     verdict = Verdict(path, "ok", format=image_format(image))
     if roundtrip:
-        verdict.detail = roundtrip_difference(image)
+        try:
+            verdict.detail = roundtrip_difference(image)
+        except Exception as error:
+            verdict.detail = f"round trip failed: {describe_error(error)}"
         if verdict.detail:
             verdict.status = "mismatch"
     return verdict
@@ -225,9 +329,12 @@ def roundtrip_difference(image: SimpleImage) -> str:
         target = os.path.join(folder, "image")
         try:
             image.save(target)
+        except Exception as error:
+            return f"cannot be written back: {describe_error(error)}"
+        try:
             again = open_image(target)
-        except (OSError, ValueError, TypeError, UserError) as error:
-            return f"round trip failed: {describe_error(error)}"
+        except FileError as error:
+            return f"cannot be read back: {error.message}"
     for name in ("size", "pixels", "_alpha", "_png_filters", "_bmp_header"):
         if getattr(again, name) != getattr(image, name):
             return f"{name.lstrip('_')} differ after a round trip"
@@ -236,47 +343,100 @@ def roundtrip_difference(image: SimpleImage) -> str:
     return ""
 
 
-def image_files(paths: Iterable[str]) -> Iterator[str]:
-    for path in paths:
-        if os.path.isdir(path):
-            for folder, subfolders, files in os.walk(path):
-                subfolders.sort()
-                for name in sorted(files):
-                    if Path(name).suffix.lower() in IMAGE_SUFFIXES:
-                        yield os.path.join(folder, name)
+def find_images(paths: Iterable[str]) -> tuple[list[str], list[Verdict]]:
+    """The files to check under `paths` (folders recursively, by suffix), and
+    what could not be looked into: folders that cannot be listed and paths
+    that are not regular files (a pipe would block the whole run)."""
+    files: list[str] = []
+    problems: list[Verdict] = []
+
+    def unlistable(error: OSError) -> None:
+        problems.append(Verdict(str(error.filename), "unreadable",
+                                f"folder cannot be listed: {describe_error(error)}"))
+
+    def add(file: str) -> None:
+        try:
+            regular = stat.S_ISREG(os.stat(file).st_mode)
+        except OSError:
+            regular = True      # opening it reports why
+        if regular:
+            files.append(file)
         else:
-            yield path
+            problems.append(Verdict(file, "unreadable", "not a regular file"))
+
+    for path in paths:
+        if not os.path.isdir(path):
+            add(path)
+            continue
+        for folder, subfolders, names in os.walk(path, onerror=unlistable):
+            subfolders.sort()
+            for name in sorted(names):
+                if Path(name).suffix.lower() in IMAGE_SUFFIXES:
+                    add(os.path.join(folder, name))
+    return files, problems
 
 
-def progress(done: int, total: int) -> None:
-    width = 30
-    filled = width * done // total
-    print(f"\r[{'#' * filled}{'.' * (width - filled)}] {done}/{total}", end="",
-          file=sys.stderr, flush=True)
+class Progress:
+    """A progress bar on standard error when it is a terminal, and the error
+    line of each file that failed, written above the bar."""
+
+    def __init__(self, command: str, total: int) -> None:
+        self.command, self.total, self.done = command, total, 0
+        self.shown = sys.stderr.isatty() and total > 1
+
+    def advance(self, verdict: Verdict) -> None:
+        self.done += 1
+        if self.shown:
+            print("\r\x1b[K", end="", file=sys.stderr)
+        if verdict.status != "ok":
+            report_error(self.command, FileError(verdict.path, verdict.detail))
+        if self.shown:
+            width = 30
+            filled = width * self.done // self.total
+            print(f"[{'#' * filled}{'.' * (width - filled)}] {self.done}/{self.total}", end="",
+                  file=sys.stderr, flush=True)
+
+    def close(self) -> None:
+        if self.shown:
+            print(file=sys.stderr)
 
 
-def run_checks(files: Sequence[str], roundtrip: bool, jobs: int) -> list[Verdict]:
-    show_progress = sys.stderr.isatty() and len(files) > 1
+def ignore_interrupts() -> None:
+    """In the worker processes: Ctrl-C reaches the whole process group, and
+    only the main process, which stops the pool, should act on it."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def pooled_verdict(path: str, future: Future[Verdict]) -> Verdict:
+    try:
+        return future.result()
+    except Exception as error:   # the worker died (BrokenProcessPool) or could not be reached
+        return Verdict(path, "unreadable", f"the process checking it failed: "
+                                           f"{describe_error(error)}")
+
+
+def run_checks(files: Sequence[str], roundtrip: bool, jobs: int,
+               progress: Progress) -> list[Verdict]:
     verdicts = []
-    if jobs > 1:
-        with ProcessPoolExecutor(max_workers=jobs) as pool:
-            results = pool.map(check_file, files, [roundtrip] * len(files), chunksize=4)
-            for done, verdict in enumerate(results, 1):
-                verdicts.append(verdict)
-                if show_progress:
-                    progress(done, len(files))
+    if jobs > 1 and len(files) > 1:
+        pool = ProcessPoolExecutor(max_workers=jobs, initializer=ignore_interrupts)
+        try:
+            futures = [pool.submit(check_file, path, roundtrip) for path in files]
+            for path, future in zip(files, futures):
+                verdicts.append(pooled_verdict(path, future))
+                progress.advance(verdicts[-1])
+        finally:
+            pool.shutdown(cancel_futures=True)
     else:
-        for done, path in enumerate(files, 1):
+        for path in files:
             verdicts.append(check_file(path, roundtrip))
-            if show_progress:
-                progress(done, len(files))
-    if show_progress:
-        print(file=sys.stderr)
+            progress.advance(verdicts[-1])
     return verdicts
 
 
 def summary(verdicts: Sequence[Verdict]) -> str:
-    lines = [f"{v.status:<10}  {v.path}: {v.detail}" for v in verdicts if v.status != "ok"]
+    lines = [f"{v.status:<10}  {v.path}: {v.detail}"
+             for v in sorted(verdicts, key=lambda v: v.path) if v.status != "ok"]
     counts = collections.Counter(v.status for v in verdicts)
     formats = collections.Counter(v.format for v in verdicts if v.status == "ok")
     lines.append("")
@@ -290,11 +450,19 @@ def summary(verdicts: Sequence[Verdict]) -> str:
 
 
 def command_check(arguments: argparse.Namespace) -> int:
-    files = list(image_files(arguments.paths))
-    if not files:
-        raise UserError("no PNG or BMP files found")
-    verdicts = run_checks(files, arguments.roundtrip, arguments.jobs)
+    files, problems = find_images(arguments.paths)
+    progress = Progress(arguments.command, len(files))
+    for problem in problems:
+        report_error(arguments.command, FileError(problem.path, problem.detail))
+    try:
+        verdicts = problems + run_checks(files, arguments.roundtrip, arguments.jobs, progress)
+    finally:
+        progress.close()
     print(summary(verdicts))
+    if not verdicts:
+        # Not a usage error, but nothing was checked: most likely a wrong path.
+        print(f"corvane {arguments.command}: error: no PNG or BMP files found", file=sys.stderr)
+        return EXIT_FAILURE
     return EXIT_OK if all(v.status == "ok" for v in verdicts) else EXIT_FAILURE
 
 
@@ -307,44 +475,129 @@ def positive(text: str) -> int:
     return value
 
 
+def version_text() -> str:
+    try:
+        inflater = importlib.import_module("Corvane._build").INFLATER
+    except (ImportError, AttributeError):
+        inflater = "unknown (the package was installed without its build information)"
+    return (f"corvane {Corvane.__version__}\n"
+            f"Python {platform.python_version()} ({platform.python_implementation()})\n"
+            f"inflater: {inflater}")
+
+
+class VersionAction(argparse.Action):
+    """--version, in lines of its own (argparse's own action would rewrap them)."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **_: object) -> None:
+        super().__init__(option_strings, dest, nargs=0,
+                         help="show the package, Python and inflater versions and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, *_: object) -> None:
+        print(version_text())
+        parser.exit()
+
+
+COORDINATES = ("Coordinates count from (0, 0), the top-left pixel: x is the column, "
+               "growing to the right, y the row, growing downward.")
+EXIT_STATUS = ("Exit status: 0 success; 1 an image could not be read, written or "
+               "round-tripped, or check found no image; 2 usage error; 130 interrupted (Ctrl-C).")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="corvane", description=__doc__.split("\n\n")[0],
-        epilog="Exit status: 0 success, 1 an image failed, 2 usage error.")
-    commands = parser.add_subparsers(dest="command", required=True)
+        prog="corvane", epilog=EXIT_STATUS,
+        description="Inspect, edit and check PNG and BMP images with codecs that keep the "
+                    "layout of the files they write back.")
+    parser.add_argument("--version", action=VersionAction)
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    info = commands.add_parser("info", help="describe images: format, size, chunks, filters")
-    info.add_argument("files", nargs="+", metavar="FILE")
-    info.add_argument("--json", action="store_true", help="machine-readable output")
+    info = commands.add_parser(
+        "info", help="describe images: format, size, chunks, filters", epilog=EXIT_STATUS,
+        description="Describes each image: format, size and channels; for a PNG its chunk "
+                    "table (type, length, stored or IDAT) and a histogram of the rows' filter "
+                    "types; for a BMP its header record. A file that cannot be read is "
+                    "reported in one line on standard error and the others are still described.")
+    info.add_argument("files", nargs="+", metavar="FILE", help="a PNG or BMP file")
+    info.add_argument("--json", action="store_true",
+                      help="print a JSON list, one object per FILE (with 'error' for a "
+                           "file that could not be read)")
     info.set_defaults(run=command_info)
 
-    edit = commands.add_parser("edit", help="change pixels and save, keeping the file's layout")
-    edit.add_argument("input", metavar="IN")
-    edit.add_argument("output", metavar="OUT")
+    edit = commands.add_parser(
+        "edit", help="change pixels and save, keeping the file's layout", epilog=EXIT_STATUS,
+        description="Changes pixels of IN and writes the image to OUT in the format and layout "
+                    "of IN (a PNG keeps its chunks and row filters, a BMP its header record), "
+                    "whatever OUT is called; a note on standard error says so when OUT's "
+                    "suffix names the other format. OUT is replaced only once it has been "
+                    "written completely. Edits apply in order; the count reports the pixels "
+                    "whose value changed. " + COORDINATES)
+    edit.add_argument("input", metavar="IN", help="the PNG or BMP image to change")
+    edit.add_argument("output", metavar="OUT",
+                      help="where to write the result, in IN's format (may be IN itself)")
     edit.add_argument("--set", action="append", default=[], type=parse_set, metavar="X,Y=R,G,B",
-                      help="set one pixel (repeatable)")
+                      help="set the pixel at column X, row Y to the colour R,G,B, each 0..255 "
+                           "(repeatable)")
     edit.add_argument("--fill", action="append", default=[], type=parse_fill,
-                      metavar="X0,Y0,X1,Y1=R,G,B", help="fill a rectangle, corners included")
-    edit.set_defaults(run=command_edit)
+                      metavar="X0,Y0,X1,Y1=R,G,B",
+                      help="fill the rectangle between two corners, both included (repeatable)")
+    edit.set_defaults(run=command_edit, usage_error=edit.error)
 
-    check = commands.add_parser("check", help="open every image under the given paths")
-    check.add_argument("paths", nargs="+", metavar="PATH")
+    check = commands.add_parser(
+        "check", help="open every image under the given paths", epilog=EXIT_STATUS,
+        description="Opens every .png and .bmp file under the paths (folders recursively) "
+                    "and ends with a summary table, whatever happens to single files. Files "
+                    "that cannot be read, folders that cannot be listed and round trips that "
+                    "fail are reported in one line each on standard error and listed in "
+                    "the summary.")
+    check.add_argument("paths", nargs="+", metavar="PATH",
+                       help="an image file, or a folder to search for .png and .bmp files")
     check.add_argument("--roundtrip", action="store_true",
-                       help="also write each image back and compare what is read again")
+                       help="also write each image to a temporary file, read it back and "
+                            "compare pixels, alpha, filters, header record and chunks")
     check.add_argument("-j", "--jobs", type=positive, default=1, metavar="N",
                        help="spread the files over N processes")
     check.set_defaults(run=command_check)
     return parser
 
 
-def report_error(command: str, error: UserError) -> None:
+# Options whose value may start with a minus sign: a negative coordinate.
+NEGATIVE_VALUE_OPTIONS = {"--set", "--fill"}
+
+
+def attach_negative_values(argv: Sequence[str]) -> list[str]:
+    """argparse takes "-1,0=0,0,0" after --set for an option of its own and
+    fails with "expected one argument"; joined to its option as
+    "--set=-1,0=0,0,0" it is read as the value, and the range check reports it."""
+    joined: list[str] = []
+    for index, token in enumerate(argv):
+        previous = joined[-1] if joined else ""
+        if (previous in NEGATIVE_VALUE_OPTIONS and "--" not in argv[:index - 1]
+                and re.match(r"-\d", token)):
+            joined[-1] = f"{previous}={token}"
+        else:
+            joined.append(token)
+    return joined
+
+
+def report_error(command: str, error: FileError) -> None:
     print(f"corvane {command}: error: {error}", file=sys.stderr)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    arguments = build_parser().parse_args(argv)
+    parser = build_parser()
+    arguments = parser.parse_args(attach_negative_values(sys.argv[1:] if argv is None else argv))
+    if arguments.command == "edit" and not (arguments.set or arguments.fill):
+        arguments.usage_error("nothing to change: give --set or --fill")
     try:
         return arguments.run(arguments)
-    except UserError as error:
+    except FileError as error:
         report_error(arguments.command, error)
+        return EXIT_FAILURE
+    except KeyboardInterrupt:
+        print(f"\ncorvane {arguments.command}: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader of standard output went away (`corvane check . | head`):
+        # nothing more can be said, and the interpreter must not fail flushing it.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_FAILURE
