@@ -10,12 +10,21 @@ namespace {
 
 using Row = std::span<const std::uint8_t>;
 
-// Row y of an RGB image, straight into the plane. In place, the filtered bytes
-// first move down to the row's place (the row above has already left room for
-// them), and are then rebuilt where they lie.
+// How far below its filtered bytes a row may be rebuilt directly. The kernels
+// work from left to right: a store never reaches past the bytes loaded for it,
+// and a later load starts at most 4 bytes before the end of the earlier ones.
+// So a row that lands at least this far below its input never overwrites input
+// still to be read, and no load waits for a store that overlaps it, as loads
+// do in place.
+constexpr std::size_t kDirectShift = 16;
+
+// Row y of an RGB image, straight into the plane. Rebuilt in place, the
+// stream's rows move down by y + 1 bytes: from the 16th row on they are rebuilt
+// directly into their place; before, the filtered bytes first move there.
 void decodeRgbRow(std::uint8_t filterType, const std::uint8_t* filtered, std::uint8_t* row,
                   Row above, std::size_t stride) noexcept {
-    if (filtered != row && filtered < row + stride && row < filtered + stride) {
+    const bool overlaps = filtered < row + stride && row < filtered + stride;
+    if (overlaps && !(row < filtered && filtered - row >= kDirectShift)) {
         std::memmove(row, filtered, stride);
         filtered = row;
     }
