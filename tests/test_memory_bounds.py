@@ -37,6 +37,22 @@ class TestPngBombs:
         assert growth < BOUND_MIB
 
 
+class TestPngPeakMemory:
+    @pytest.mark.parametrize("colour_type, channels", [(2, 3), (6, 4)])
+    @pytest.mark.parametrize("source", SOURCES)
+    def test_a_large_image_costs_little_more_than_its_planes(self, tmp_path, colour_type,
+                                                             channels, source):
+        # Planes of width x height x channels bytes in all; the inflated stream
+        # becomes the pixel plane, so it is not held beside it.
+        width, height = 3000, 2000
+        stream = bytes(height * (width * channels + 1))
+        data = png_with_image_data(ihdr_data(width, height, colour_type=colour_type),
+                                   zlib.compress(stream), [5000] * 4)
+        outcome, growth = opened(tmp_path, data, source)
+        assert outcome == "decoded"
+        assert growth * 2**20 < 1.4 * width * height * channels
+
+
 class TestPngHeaders:
     @pytest.mark.parametrize("colour_type", [2, 6])
     def test_a_width_near_2_31_without_rows_opens_and_saves(self, tmp_path, colour_type):
