@@ -59,7 +59,7 @@ void filterRange(int filterType, const uint8_t* raw, const uint8_t* previous, si
 
 void copyRow(const uint8_t* in, const uint8_t*, uint8_t* out, size_t n) noexcept {
     if (n != 0 && in != out) {
-        std::memcpy(out, in, n);
+        std::memmove(out, in, n);
     }
 }
 

@@ -21,7 +21,8 @@ void reconstructRange(int filterType, const std::uint8_t* filtered, const std::u
 void filterRange(int filterType, const std::uint8_t* raw, const std::uint8_t* previous,
                  std::size_t bpp, std::uint8_t* out, std::size_t from, std::size_t n) noexcept;
 
-// Filter type None in either direction: the row unchanged. `out` may be `in`.
+// Filter type None in either direction: the row unchanged. `out` may be `in`
+// or overlap it (a row rebuilt a few bytes below its filtered bytes).
 void copyRow(const std::uint8_t* in, const std::uint8_t* previous, std::uint8_t* out,
              std::size_t n) noexcept;
 
