@@ -129,6 +129,19 @@ class TestChunkWalk:
         data = target.read_bytes()
         assert chunk(b"zzZz", b"") + chunk(b"tEXt", b"k\x00v") in data
 
+    def test_chunk_bytes_are_taken_once_before_the_path_is_used(self, ext, target):
+        # Changed after the chunks were prepared, before a byte is written.
+        label = bytearray(b"k\x00before")
+
+        class ChangingPath:
+            def __fspath__(self):
+                label[:] = b"k\x00changed meanwhile"
+                return str(target)
+
+        ext._writePngWithChunks(ChangingPath(), 2, 2, PIXELS, None, [IHDR, (b"tEXt", label, 8),
+                                                                    (b"IDAT", None, 0), IEND])
+        assert (b"tEXt", b"k\x00before") in parse_png(target.read_bytes())  # checks each CRC
+
     @pytest.mark.parametrize("chunks", [[], None, ()])
     def test_false_chunk_list_writes_the_plain_png(self, ext, tmp_path, chunks):
         alpha, filters = bytearray(range(4)), bytearray([3, 2])
