@@ -8,6 +8,7 @@ errors for a bad path) stays as it was."""
 import os
 import stat
 import subprocess
+import sys
 
 import pytest
 
@@ -183,6 +184,17 @@ class TestWhatCallersSee:
         with pytest.raises(OSError):  # closed by the writer, as `open` does
             os.close(descriptor)
         assert (tmp_path / "by descriptor").stat().st_size > 0
+
+    def test_standard_output_is_written_in_place_even_when_it_is_a_file(self, tmp_path):
+        # /dev/stdout leads through /proc to the file the process holds open.
+        path = tmp_path / "output"
+        with open(path, "wb") as output:
+            subprocess.run([sys.executable, "-c",
+                            "from Corvane import simpleImage_ext as ext\n"
+                            "ext._writeBmp('/dev/stdout', 1, 1, b'abc')"],
+                           stdout=output, check=True)
+            assert os.path.samefile(path, f"/proc/self/fd/{output.fileno()}")
+        assert path.read_bytes()[:2] == b"BM" and folder_holds_only(path)
 
     def test_a_path_like_object_is_asked_for_its_path_once(self, target):
         class Counted:
