@@ -26,14 +26,18 @@ std::optional<std::int64_t> bytesIOLength(PyObject* stream) {
     return PyBytes_GET_SIZE(data.get());
 }
 
+// The size of a regular file; a pipe's or a device's says nothing of what it holds.
 std::optional<std::int64_t> fileLength(PyObject* stream) {
     Ref raw = Ref::steal(PyObject_GetAttrString(stream, "raw"));
     if (!raw) {
         return std::nullopt;
     }
     const int descriptor = PyObject_AsFileDescriptor(raw.get());
+    if (descriptor < 0) {
+        return std::nullopt;
+    }
     struct stat status;
-    if (descriptor < 0 || fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
         return std::nullopt;
     }
     return status.st_size;
