@@ -3,6 +3,7 @@ record, every refusal, the rows' types and the 32-bit limits."""
 
 import io
 import struct
+import types
 
 import pytest
 
@@ -125,13 +126,26 @@ class TestRowTypes:
 
 
 class TestLimits:
-    @pytest.mark.parametrize("width, height", [(2**31 - 1, -2**31), (2**30, 2**20)])
-    def test_impossible_sizes_fail_as_bytearray_does(self, width, height):
-        with pytest.raises((OverflowError, MemoryError)) as expected:
-            bytearray(width * abs(height) * 3)
-        with pytest.raises(type(expected.value)) as raised:
-            decode(bmp_headers(width, height))
+    def test_sizes_beyond_an_index_fail_as_bytearray_does(self):
+        with pytest.raises(OverflowError) as expected:
+            bytearray((2**31 - 1) * 2**31 * 3)
+        with pytest.raises(OverflowError) as raised:
+            decode(bmp_headers(2**31 - 1, -2**31))
         assert str(raised.value) == str(expected.value)
+
+    @pytest.mark.parametrize("source", ["BytesIO", "BytesIO subclass", "path"])
+    @pytest.mark.parametrize("height", [2**30, -2**30], ids=["bottom-up", "top-down"])
+    def test_a_header_promising_petabytes_ends_in_missing_rows(self, tmp_path, source,
+                                                               height):
+        # 3.4 PB: no pixel buffer of that size is ever asked for, whether the
+        # source's length is known (bytes, a file) or not (any other stream).
+        data = bmp_headers(2**20, height) + noise(1000)
+        (tmp_path / "a.bmp").write_bytes(data)
+        streams = {"BytesIO": io.BytesIO, "BytesIO subclass": TestStreamsReadInPlace.RowByRow,
+                   "path": lambda data: open(tmp_path / "a.bmp", "rb")}
+        with streams[source](data) as stream, pytest.raises(ValueError) as raised:
+            SimpleImage._streamToImage(stream)
+        assert str(raised.value) == "Incomplete BMP pixel data"
 
     def test_a_row_offset_beyond_32_bits_overflows(self):
         # The bottom row of a 1000 x 1_000_000 image starts at byte 2_999_997_000.
@@ -154,6 +168,10 @@ class TestStreamsReadInPlace:
         "last row short": make_bmp(5, 3, noise(45))[:-1],
         "offset past the end": make_bmp(2, 2, noise(12), offset=500),
         "offset inside the headers": make_bmp(3, 2, noise(18), offset=10),
+        # 3 MB of rows: a buffer that grows with the rows grows several times.
+        "large, bottom-up": make_bmp(1000, 1000, noise(3_000_000)),
+        "large, top-down": make_bmp(1000, 1000, noise(3_000_000), top_down=True),
+        "large, last row short": make_bmp(1001, 999, noise(3_000_000))[:-5],
     }
 
     @staticmethod
@@ -167,6 +185,18 @@ class TestStreamsReadInPlace:
     @pytest.mark.parametrize("data", CASES.values(), ids=CASES.keys())
     def test_plain_and_derived_streams_end_alike(self, data):
         assert self.outcome(io.BytesIO(data)) == self.outcome(self.RowByRow(data))
+
+    @pytest.mark.parametrize("offset", [2**62, 2**63 - 1])
+    def test_offsets_from_a_rebound_struct_stay_checked(self, restore_module_attributes,
+                                                        offset):
+        def unpack(fmt, data):
+            values = struct.unpack(fmt, data)
+            return values[:3] + (offset,) if fmt == "<IHHI" else values
+
+        restore_module_attributes.struct = types.SimpleNamespace(unpack=unpack)
+        data = make_bmp(2, 2, noise(12))
+        assert (self.outcome(io.BytesIO(data)) == self.outcome(self.RowByRow(data))
+                == ("Incomplete BMP pixel data", offset))
 
     def test_reading_in_place_leaves_the_caller_bytes_alone(self):
         data = make_bmp(3, 3, noise(27))

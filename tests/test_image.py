@@ -9,6 +9,7 @@ import weakref
 import pytest
 
 from Corvane.simpleImage_ext import SimpleImage
+from subprocesses import SANITIZED, run_python
 
 
 def black(width: int, height: int, **side_data) -> SimpleImage:
@@ -429,3 +430,30 @@ class TestSubclassesAndGarbageCollection:
         for field in ("_alpha", "_png_chunks", "_png_filters", "_bmp_header"):
             assert any(r is getattr(image, field) for r in referents)
         assert not any(r is image.pixels for r in referents)
+
+    @pytest.mark.parametrize("depth, runner", [
+        (300_000, "release()"),
+        pytest.param(
+            100_000, "threading.stack_size(1 << 20); "
+                     "thread = threading.Thread(target=release); thread.start(); thread.join()",
+            # The interpreter's chains of lists need as much stack as these; under
+            # AddressSanitizer this code's frames are larger, and 1 MiB is too little.
+            marks=pytest.mark.skipif(SANITIZED, reason="the sanitizer's stack frames")),
+    ], ids=["main thread", "thread with a 1 MiB stack"])
+    def test_deep_chains_through_side_data_are_released_without_recursion(self, depth,
+                                                                          runner):
+        # Released in a child process: a recursive release would crash it.
+        out = run_python(f"""
+            import threading
+            fields = ["_alpha", "_png_chunks", "_png_filters", "_bmp_header"]
+            def release():
+                head = SimpleImage(0, 0, b"")
+                for i in range({depth}):
+                    link = SimpleImage(0, 0, b"")
+                    setattr(link, fields[i % 4], head)
+                    head = link
+                del head, link
+                print("released")
+            {runner}
+        """)
+        assert out == "released\n"

@@ -2,6 +2,7 @@
 the file name."""
 
 import pathlib
+import traceback
 
 import pytest
 
@@ -70,6 +71,22 @@ class TestWriterChoice:
         with pytest.raises(ValueError, match="Pixel data length does not match"):
             image.save(str(tmp_path / "a.png"))
         assert not (tmp_path / "a.png").exists()
+
+    @pytest.mark.parametrize("stand_in", [False, True], ids=["own writer", "Python writer"])
+    def test_save_adds_its_line_to_the_traceback(self, ext, image, restore_module_attributes,
+                                                 stand_in):
+        def failing_writer(*args):
+            raise OSError("disk full")
+
+        if stand_in:
+            ext._writePng = failing_writer
+        image.width = 3
+        with pytest.raises((OSError, ValueError)) as raised:
+            image.save("a.png")
+        names = [entry.name for entry in traceback.extract_tb(raised.tb)]
+        # The caller, then save, then the writer's own frame if it has one.
+        expected = ["save", "failing_writer"] if stand_in else ["save"]
+        assert names[-len(expected):] == expected and len(names) == len(expected) + 1
 
 
 class TestPathArgument:

@@ -141,36 +141,99 @@ struct Layout {
     std::int64_t rowStride;    // file bytes per row, padded to whole 4-byte words
 };
 
-// The image row that file row `r` fills, and the offset of its first byte in
-// the pixel buffer, which is held as a 32-bit signed integer. The row index
-// itself always fits: it is below |height|, and a negative height means top-down.
-// The product cannot overflow: it is below the size of the allocated buffer.
-bool destinationOffset(const Layout& layout, std::int64_t r, std::int64_t& offset) {
-    const std::int64_t y = layout.height > 0 ? layout.rowCount - 1 - r : r;
-    offset = y * layout.width * 3;
-    if (offset > std::numeric_limits<std::int32_t>::max()) {
-        PyErr_SetString(PyExc_OverflowError, py::kIntTooLarge);
-        return false;
-    }
-    return true;
-}
+// Where the file's rows go. When the source is known to hold every row, the
+// pixel buffer is allocated whole and each row goes straight to its image row.
+// Otherwise the header may promise far more than the source holds: the buffer
+// then grows with the rows read, in file order, and a bottom-up image is turned
+// the right way up once every row has arrived. Memory then follows the rows the
+// source really delivered, and every file ends as it would with a whole buffer.
+class PixelRows {
+public:
+    // The size was checked as bytearray(n) checks it, so it fits in a Py_ssize_t.
+    PixelRows(const Layout& layout, bool whole)
+        : layout_(layout),
+          whole_(whole),
+          rowBytes_(static_cast<std::size_t>(std::max<std::int32_t>(layout.width, 0)) * 3),
+          rowCount_(static_cast<std::size_t>(layout.rowCount)) {}
 
-// File row `bgr` into its image row of the pixel buffer, as RGB; the padding is ignored.
-bool storeRow(const Layout& layout, std::int64_t r, const char* bgr, PyObject* pixels) {
-    std::int64_t offset = 0;
-    if (!destinationOffset(layout, r, offset)) {
-        return false;
+    bool allocate() {
+        const std::size_t size = whole_ ? rowBytes_ * rowCount_ : 0;
+        buffer_ = py::newByteArray(static_cast<std::int64_t>(size));
+        return static_cast<bool>(buffer_);
     }
-    kernels::swapRedBlue(reinterpret_cast<const std::uint8_t*>(bgr),
-                            static_cast<std::size_t>(layout.width),
-                            py::byteArraySpan(pixels).data() + offset);
-    return true;
-}
+
+    // File row `r`, as BGR; the padding is ignored.
+    bool store(std::int64_t r, const char* bgr) {
+        std::int64_t offset = 0;
+        if (!destinationOffset(r, offset)) {
+            return false;
+        }
+        if (!whole_) {
+            if (!reserveRows(static_cast<std::size_t>(r) + 1)) {
+                return false;
+            }
+            offset = r * static_cast<std::int64_t>(rowBytes_);  // file order, until finish()
+        }
+        kernels::swapRedBlue(reinterpret_cast<const std::uint8_t*>(bgr),
+                             static_cast<std::size_t>(layout_.width),
+                             py::byteArraySpan(buffer_.get()).data() + offset);
+        return true;
+    }
+
+    // Once every row has been stored: the pixel buffer, rows top to bottom.
+    Ref finish() {
+        if (!whole_ && layout_.height > 0) {
+            kernels::reverseRows(py::byteArraySpan(buffer_.get()).data(), rowBytes_, rowCount_);
+        }
+        return std::move(buffer_);
+    }
+
+private:
+    // The offset in the pixel buffer of the image row that file row `r` fills,
+    // which is held as a 32-bit signed integer. The row index itself always fits:
+    // it is below |height|, and a negative height means top-down. The product
+    // cannot overflow: it is below the size of the whole buffer.
+    bool destinationOffset(std::int64_t r, std::int64_t& offset) const {
+        const std::int64_t y = layout_.height > 0 ? layout_.rowCount - 1 - r : r;
+        offset = y * layout_.width * 3;
+        if (offset > std::numeric_limits<std::int32_t>::max()) {
+            PyErr_SetString(PyExc_OverflowError, py::kIntTooLarge);
+            return false;
+        }
+        return true;
+    }
+
+    // Grows the buffer to hold at least `rows` rows in file order, doubling so
+    // that large buffers are grown a few times (by remapping, not copying, once
+    // they are big).
+    bool reserveRows(std::size_t rows) {
+        if (rows <= capacityRows_) {
+            return true;
+        }
+        const std::size_t firstRows = kFirstBufferBytes / std::max<std::size_t>(rowBytes_, 1) + 1;
+        const std::size_t capacity =
+            std::min(rowCount_, std::max({rows, 2 * capacityRows_, firstRows}));
+        if (PyByteArray_Resize(buffer_.get(), static_cast<Py_ssize_t>(capacity * rowBytes_)) < 0) {
+            return false;
+        }
+        capacityRows_ = capacity;
+        return true;
+    }
+
+    static constexpr std::size_t kFirstBufferBytes = std::size_t{1} << 20;
+
+    Layout layout_;
+    bool whole_;
+    std::size_t rowBytes_;
+    std::size_t rowCount_;
+    std::size_t capacityRows_ = 0;
+    Ref buffer_;
+};
 
 // The rows of an exact io.BytesIO, taken from its buffer: the same bytes, errors
 // and final position as one read per row, without a bytes object and a copy
 // for every row. `getvalue` hands out the buffer itself, not a copy.
-bool readRowsInPlace(PyObject* stream, const Layout& layout, PyObject* pixels) {
+bool readRowsInPlace(PyObject* stream, const Layout& layout, PixelRows& pixels) {
     Ref data = Ref::steal(PyObject_CallMethod(stream, "getvalue", nullptr));
     if (!data) {
         return false;
@@ -187,7 +250,8 @@ bool readRowsInPlace(PyObject* stream, const Layout& layout, PyObject* pixels) {
     std::int64_t at = start;
     bool stored = true;
     for (std::int64_t r = 0; r < layout.rowCount && stored; ++r) {
-        if (at + layout.rowStride > size) {
+        // A seek may have put `at` anywhere, far past the end included.
+        if (at > size || layout.rowStride > size - at) {
             // A short read consumes what is left.
             at = std::max(at, size);
             PyErr_SetString(PyExc_ValueError, kIncompletePixelData);
@@ -196,7 +260,7 @@ bool readRowsInPlace(PyObject* stream, const Layout& layout, PyObject* pixels) {
         }
         const char* row = PyBytes_AS_STRING(data.get()) + at;
         at += layout.rowStride;
-        stored = storeRow(layout, r, row, pixels);
+        stored = pixels.store(r, row);
     }
     PyObject* raised = PyErr_GetRaisedException();
     Ref end = Ref::steal(PyLong_FromLongLong(at));
@@ -208,7 +272,7 @@ bool readRowsInPlace(PyObject* stream, const Layout& layout, PyObject* pixels) {
 }
 
 // One stream.read per file row, each exactly `rowStride` bytes of exact bytes.
-bool readRows(PyObject* stream, const Layout& layout, PyObject* pixels) {
+bool readRows(PyObject* stream, const Layout& layout, PixelRows& pixels) {
     if (layout.rowStride > 0 && originals::isPlainBytesIO(stream)) {
         return readRowsInPlace(stream, layout, pixels);
     }
@@ -237,11 +301,34 @@ bool readRows(PyObject* stream, const Layout& layout, PyObject* pixels) {
             PyErr_SetString(PyExc_ValueError, kIncompletePixelData);
             return false;
         }
-        if (!storeRow(layout, r, PyBytes_AS_STRING(row.get()), pixels)) {
+        if (!pixels.store(r, PyBytes_AS_STRING(row.get()))) {
             return false;
         }
     }
     return true;
+}
+
+// Whether the source is known to hold every row the header promises after
+// `offset`. A header cannot then reserve memory that no row fills.
+bool holdsEveryRow(PyObject* stream, PyObject* offset, const Layout& layout) {
+    const auto rowBytes = sizes::multiply(layout.rowCount, layout.rowStride);
+    if (!rowBytes) {
+        return false;
+    }
+    if (*rowBytes == 0) {
+        return true;
+    }
+    // Converting anything but an exact int could run Python code.
+    if (!PyLong_CheckExact(offset)) {
+        return false;
+    }
+    const std::optional<std::int64_t> length = py::knownLength(stream);
+    if (!length) {
+        return false;
+    }
+    int overflow = 0;
+    const long long start = PyLong_AsLongLongAndOverflow(offset, &overflow);
+    return overflow == 0 && start >= 0 && start <= *length && *rowBytes <= *length - start;
 }
 
 }  // namespace
@@ -258,20 +345,21 @@ std::optional<py::DecodedImage> _loadBmp(PyObject* stream) {
         return std::nullopt;
     }
     layout.rowCount = layout.height < 0 ? -std::int64_t{layout.height} : layout.height;
-    // Not zero-filled: every byte is written by a row, and a header that
-    // promises more rows than the file holds fails before most pages are touched.
-    py::DecodedImage decoded;
-    decoded.pixels = py::newByteArray(
-        sizes::multiply(sizes::multiply(layout.width, layout.rowCount), 3));
-    if (!decoded.pixels) {
-        return std::nullopt;
-    }
-    // A negative width left a row count of 0, so the stride is only used for
+    // A negative width with rows fails here, so the stride is only used for
     // widths of 0 and more.
-    layout.rowStride = rowStride(layout.width);
-    if (!py::seek(stream, offset.get()) || !readRows(stream, layout, decoded.pixels.get())) {
+    if (!py::acceptsByteArraySize(
+            sizes::multiply(sizes::multiply(layout.width, layout.rowCount), 3))) {
         return std::nullopt;
     }
+    layout.rowStride = rowStride(layout.width);
+    // Not zero-filled: every byte is written by a row.
+    PixelRows pixels(layout, holdsEveryRow(stream, offset.get(), layout));
+    if (!pixels.allocate() || !py::seek(stream, offset.get()) ||
+        !readRows(stream, layout, pixels)) {
+        return std::nullopt;
+    }
+    py::DecodedImage decoded;
+    decoded.pixels = pixels.finish();
     decoded.width = info[kWidthField];
     decoded.height = Ref::steal(PyNumber_Absolute(info[kHeightField].get()));
     if (!decoded.height) {

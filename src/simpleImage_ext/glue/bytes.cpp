@@ -61,13 +61,20 @@ bool shrinkByteArray(PyObject* bytearray, std::size_t size) {
     return true;
 }
 
-Ref newByteArray(std::optional<std::int64_t> size) {
+bool acceptsByteArraySize(std::optional<std::int64_t> size) {
     if (!size || *size > PY_SSIZE_T_MAX) {
         PyErr_SetString(PyExc_OverflowError, kBeyondIndex);
-        return {};
+        return false;
     }
     if (*size < 0) {
         PyErr_SetString(PyExc_ValueError, kNegativeCount);
+        return false;
+    }
+    return true;
+}
+
+Ref newByteArray(std::optional<std::int64_t> size) {
+    if (!acceptsByteArraySize(size)) {
         return {};
     }
     // Grown from empty as bytearray(n) grows it, which fails cleanly with

@@ -22,10 +22,14 @@ int prefixEquals(PyObject* value, Py_ssize_t count, std::string_view literal);
 // The interpreter's message for a byte buffer of negative size.
 inline constexpr const char* kNegativeCount = "negative count";
 
-// `bytearray(size)` with its errors (ValueError "negative count" below zero,
-// OverflowError beyond an index, MemoryError), but not zero-filled: for buffers
-// that the caller overwrites completely, so that pages no data reaches are
-// never touched. `size` is empty when the exact product did not fit in 64 bits.
+// The errors with which `bytearray(size)` refuses a size (ValueError "negative
+// count" below zero, OverflowError beyond an index); true when it takes it.
+// `size` is empty when the exact product did not fit in 64 bits.
+bool acceptsByteArraySize(std::optional<std::int64_t> size);
+
+// `bytearray(size)` with its errors (as above, and MemoryError), but not
+// zero-filled: for buffers that the caller overwrites completely, so that pages
+// no data reaches are never touched.
 Ref newByteArray(std::optional<std::int64_t> size);
 
 // `buffer` itself when it is a bytearray (a subclass included), else

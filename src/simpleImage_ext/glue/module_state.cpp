@@ -11,6 +11,8 @@ constexpr const char* kInterpreterChange =
     "Interpreter change detected - this module can only be loaded into one interpreter "
     "per process.";
 
+constexpr const char* kNotInitialised = "Corvane.simpleImage_ext is not initialised";
+
 struct State {
     std::int64_t interpreter = -1;
     PyObject* module = nullptr;
@@ -76,14 +78,22 @@ bool captureBuiltins() {
 PyObject* builtinOpen() { return state.open; }
 PyObject* builtinPrint() { return state.print; }
 
-py::Ref global(const char* name) {
+PyObject* namespaceDict() {
     if (state.module == nullptr) {
-        PyErr_SetString(PyExc_SystemError, "Corvane.simpleImage_ext is not initialised");
+        PyErr_SetString(PyExc_SystemError, kNotInitialised);
+        return nullptr;
+    }
+    return PyModule_GetDict(state.module);
+}
+
+py::Ref global(const char* name) {
+    PyObject* globals = namespaceDict();
+    if (globals == nullptr) {
         return {};
     }
     PyObject* key = py::name(name);
     PyObject* value = nullptr;
-    if (key == nullptr || PyDict_GetItemRef(PyModule_GetDict(state.module), key, &value) < 0) {
+    if (key == nullptr || PyDict_GetItemRef(globals, key, &value) < 0) {
         return {};
     }
     if (value != nullptr) {

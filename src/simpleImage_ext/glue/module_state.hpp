@@ -34,6 +34,10 @@ PyObject* builtinPrint();  // borrowed
 // to the built-ins as Python code would; NameError if neither has it.
 py::Ref global(const char* name);
 
+// The module's namespace (borrowed), as the globals of a frame that stands for
+// one of its functions; nullptr with an error set before initialisation.
+PyObject* namespaceDict();
+
 // `name.attribute`, with `name` looked up in the module now.
 py::Ref globalAttribute(const char* name, const char* attribute);
 

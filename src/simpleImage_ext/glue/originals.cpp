@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 #include "glue/module_state.hpp"
 #include "glue/names.hpp"
@@ -34,6 +35,8 @@ struct Captured {
     PyObject* zlibDecompressobj = nullptr;
     PyObject* zlibError = nullptr;
     PyTypeObject* bytesIO = nullptr;
+    PyTypeObject* bufferedReader = nullptr;
+    PyTypeObject* fileIO = nullptr;
     PyObject* streamToImage = nullptr;
     newfunc imageNew = nullptr;
     initproc imageInit = nullptr;
@@ -111,17 +114,26 @@ bool captureZlib() {
     return true;
 }
 
-bool captureBytesIO() {
+// The stream types of the interpreter's `_io` whose instances the decoders can
+// read without running Python code.
+bool captureStreamTypes() {
     Ref io = Ref::steal(PyImport_ImportModule("_io"));
     if (!io) {
         return false;
     }
-    Ref type = Ref::steal(PyObject_GetAttrString(io.get(), "BytesIO"));
-    if (!type) {
-        return false;
-    }
-    if (PyType_Check(type.get())) {
-        captured.bytesIO = reinterpret_cast<PyTypeObject*>(type.release());
+    const std::pair<const char*, PyTypeObject**> types[] = {
+        {"BytesIO", &captured.bytesIO},
+        {"BufferedReader", &captured.bufferedReader},
+        {"FileIO", &captured.fileIO},
+    };
+    for (auto [name, slot] : types) {
+        Ref type = Ref::steal(PyObject_GetAttrString(io.get(), name));
+        if (!type) {
+            return false;
+        }
+        if (PyType_Check(type.get())) {
+            *slot = reinterpret_cast<PyTypeObject*>(type.release());
+        }
     }
     return true;
 }
@@ -140,7 +152,8 @@ bool captureImageClass(PyTypeObject* imageType) {
 }  // namespace
 
 bool capture(PyTypeObject* imageType) {
-    return captureStock() && captureZlib() && captureBytesIO() && captureImageClass(imageType);
+    return captureStock() && captureZlib() && captureStreamTypes() &&
+           captureImageClass(imageType);
 }
 
 int isStock(Stock which) {
@@ -175,6 +188,20 @@ PyObject* zlibError() { return captured.zlibError; }
 
 bool isPlainBytesIO(PyObject* stream) {
     return captured.bytesIO != nullptr && Py_IS_TYPE(stream, captured.bytesIO);
+}
+
+bool isPlainFile(PyObject* stream) {
+    if (captured.bufferedReader == nullptr || !Py_IS_TYPE(stream, captured.bufferedReader)) {
+        return false;
+    }
+    // A member of the reader: reading it runs no Python code. A detached
+    // reader gives None.
+    Ref raw = Ref::steal(PyObject_GetAttrString(stream, "raw"));
+    if (!raw) {
+        PyErr_Clear();
+        return false;
+    }
+    return captured.fileIO != nullptr && Py_IS_TYPE(raw.get(), captured.fileIO);
 }
 
 bool isOwnImageClass(PyObject* cls) {

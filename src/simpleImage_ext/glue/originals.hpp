@@ -42,6 +42,11 @@ PyObject* zlibError();
 // Whether `stream` is exactly an io.BytesIO, whose reads and seeks run no Python code.
 bool isPlainBytesIO(PyObject* stream);
 
+// Whether `stream` is exactly an io.BufferedReader over exactly an io.FileIO,
+// as the built-in `open(path, "rb")` makes it: a file whose size can be asked
+// without running Python code.
+bool isPlainFile(PyObject* stream);
+
 // Whether calling `cls` runs nothing but the class's own construction: `cls` is
 // the class itself, with neither a metaclass nor a replaced __new__ or __init__.
 bool isOwnImageClass(PyObject* cls);

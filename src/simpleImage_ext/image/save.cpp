@@ -1,5 +1,7 @@
 #include "image/save.hpp"
 
+#include <frameobject.h>
+
 #include "glue/arguments.hpp"
 #include "glue/conversions.hpp"
 #include "glue/module_state.hpp"
@@ -12,6 +14,38 @@ using py::Ref;
 using module_state::callGlobalFunction;
 
 constexpr py::Declaration<1> kSave{"save", py::Receiver::self, {"path"}, 1};
+
+// Where the traceback entry of `save` points: this source, as the project lays it out.
+constexpr const char* kSourceFile = "src/simpleImage_ext/image/save.cpp";
+
+// A frame for `save` stopped at `line`, as a Python function's frame would be:
+// an empty code object named after it, run in the module's namespace.
+Ref saveFrame(int line) {
+    PyObject* globals = module_state::namespaceDict();
+    if (globals == nullptr) {
+        return {};
+    }
+    PyCodeObject* code = PyCode_NewEmpty(kSourceFile, kSave.name, line);
+    if (code == nullptr) {
+        return {};
+    }
+    Ref codeObject = Ref::steal(reinterpret_cast<PyObject*>(code));
+    return Ref::steal(
+        reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), code, globals, nullptr)));
+}
+
+// Adds the entry of `save` to the traceback of the exception being raised.
+// Built on the error path only; an entry that cannot be built is left out and
+// the exception stays as it was.
+void addTracebackEntry(int line) {
+    PyObject* raised = PyErr_GetRaisedException();
+    Ref frame = saveFrame(line);
+    PyErr_Clear();
+    PyErr_SetRaisedException(raised);
+    if (frame) {
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    }
+}
 
 // A stored PNG chunk list (even an empty one) goes to the chunk-preserving PNG
 // writer, else a BMP header record to the BMP writer, else a plain PNG is
@@ -49,7 +83,9 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
                               py::SubclassNote::yes)) {
         return nullptr;
     }
+    const int writerCallLine = __LINE__ + 1;
     if (!callWriter(bound[0], asImage(self))) {
+        addTracebackEntry(writerCallLine);
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -156,14 +156,20 @@ int clear(PyObject* self) {
     return 0;
 }
 
+// A chain of images linked through side data (each image's `_alpha` the next
+// image, say) is released one image per nested call. The interpreter's trashcan
+// defers the images beyond a fixed depth and releases them once the stack has
+// unwound, as it does for chains of lists or dicts, so no chain is too deep.
 void dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, dealloc)
     for (PyObject*& field : asImage(self)->objects) {
         Py_CLEAR(field);
     }
     type->tp_free(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 // --- attributes ----------------------------------------------------------

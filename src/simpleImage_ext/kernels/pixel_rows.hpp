@@ -21,4 +21,7 @@ void mergeRgba(const std::uint8_t* rgb, const std::uint8_t* alpha, std::size_t c
 // not overlap.
 void swapRedBlue(const std::uint8_t* in, std::size_t count, std::uint8_t* out) noexcept;
 
+// Reverses the order of `rows` rows of `rowBytes` bytes each, in place.
+void reverseRows(std::uint8_t* data, std::size_t rowBytes, std::size_t rows) noexcept;
+
 }  // namespace kernels

@@ -24,7 +24,7 @@ constexpr std::size_t kDirectShift = 16;
 void decodeRgbRow(std::uint8_t filterType, const std::uint8_t* filtered, std::uint8_t* row,
                   Row above, std::size_t stride) noexcept {
     const bool overlaps = filtered < row + stride && row < filtered + stride;
-    if (overlaps && !(row < filtered && filtered - row >= kDirectShift)) {
+    if (overlaps && !(row < filtered && static_cast<std::size_t>(filtered - row) >= kDirectShift)) {
         std::memmove(row, filtered, stride);
         filtered = row;
     }

@@ -148,33 +148,54 @@ Ref idatLengths(const std::vector<StoredChunk>& stored) {
 
 // --- the pieces of the file --------------------------------------------------
 
-// The TypeError that writing or checksumming `value` would raise if it is not
-// bytes-like, raised while the destination is still untouched.
-bool requireBytesLike(PyObject* value) {
+// The bytes of `value` as they are now: exact bytes themselves, any other
+// bytes-like object copied. Length, CRC and the bytes written then describe the
+// same bytes, even if the object changes before the writes (a bytearray changed
+// by a path's __fspath__, say). A value that is not bytes-like is refused with
+// the TypeError that writing or checksumming it would raise, while the
+// destination is still untouched.
+Ref bytesNow(PyObject* value) {
+    if (PyBytes_CheckExact(value)) {
+        return Ref::borrow(value);
+    }
     Py_buffer view;
     if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) {
-        return false;
+        return {};
     }
+    Ref copy = Ref::steal(PyBytes_FromStringAndSize(static_cast<const char*>(view.buf), view.len));
     PyBuffer_Release(&view);
-    return true;
+    return copy;
 }
 
 // The four writes of one chunk: the data length (the int's own to_bytes(4, "big")),
-// the type, the data and the CRC packed with ">I".
+// the type, the data and the CRC packed with ">I", all from one snapshot of the
+// type and the data.
 bool appendChunk(std::vector<Ref>& pieces, PyObject* type, PyObject* data) {
-    Ref size = py::lengthOf(data);
+    // Taken first for its error: data without a length is refused as having none.
+    if (!py::lengthOf(data)) {
+        return false;
+    }
+    Ref typeBytes = bytesNow(type);
+    if (!typeBytes) {
+        return false;
+    }
+    Ref dataBytes = bytesNow(data);
+    if (!dataBytes) {
+        return false;
+    }
+    Ref size = py::lengthOf(dataBytes.get());
     if (!size) {
         return false;
     }
     Ref length = Ref::steal(PyObject_CallMethod(size.get(), "to_bytes", "is", 4, "big"));
-    if (!length || !requireBytesLike(type) || !requireBytesLike(data)) {
+    if (!length) {
         return false;
     }
-    Ref crc = packedChunkCrc(type, data);
+    Ref crc = packedChunkCrc(typeBytes.get(), dataBytes.get());
     if (!crc) {
         return false;
     }
-    pieces.insert(pieces.end(), {length, Ref::borrow(type), Ref::borrow(data), crc});
+    pieces.insert(pieces.end(), {length, typeBytes, dataBytes, crc});
     return true;
 }
 
