@@ -19,8 +19,8 @@ import pytest
 import Corvane
 from Corvane.simpleImage_ext import SimpleImage
 from corpus import ROOT as CORPUS, needs_corpus
-from imagefiles import (bmp_headers, ihdr_data, make_bmp, make_png, parse_png,
-                        png_with_image_data)
+from imagefiles import (ihdr_data, make_bmp, make_png, parse_png,
+                        png_with_image_data, zlib_bomb)
 from subprocesses import SANITIZED
 
 SAMPLES = Path(Corvane.__file__).parent / "samples"
@@ -88,10 +88,10 @@ def unwritable_bmp(tmp_path):
 
 
 @pytest.fixture
-def huge_bmp(tmp_path):
-    """A 54-byte BMP that claims 60000 x 60000 pixels."""
-    path = tmp_path / "huge.bmp"
-    path.write_bytes(bmp_headers(60000, 60000))
+def huge_png(tmp_path):
+    """A 4 MB PNG whose image data really inflates to the 4 GiB its header states."""
+    path = tmp_path / "huge.png"
+    path.write_bytes(png_with_image_data(ihdr_data(21845, 65536), zlib_bomb(4096)))
     return path
 
 
@@ -141,10 +141,10 @@ class TestInfo:
         assert all(text in entry["error"] for entry, text in zip(described, bad_files.values()))
 
     @needs_address_limit
-    def test_a_buffer_beyond_memory_is_reported_as_out_of_memory(self, huge_bmp):
-        result = corvane("info", huge_bmp, preexec_fn=limit_address_space)
+    def test_a_buffer_beyond_memory_is_reported_as_out_of_memory(self, huge_png):
+        result = corvane("info", huge_png, preexec_fn=limit_address_space)
         assert result.returncode == 1
-        assert result.stderr == f"corvane info: error: {huge_bmp}: out of memory\n"
+        assert result.stderr == f"corvane info: error: {huge_png}: out of memory\n"
 
 
 class TestEdit:
@@ -264,11 +264,11 @@ class TestCheck:
                                 "total           7", "read: 1 BMP, 1 PNG"]
 
     @needs_address_limit
-    def test_running_out_of_memory_on_one_file_does_not_stop_the_batch(self, samples, huge_bmp):
-        shutil.move(huge_bmp, samples)
+    def test_running_out_of_memory_on_one_file_does_not_stop_the_batch(self, samples, huge_png):
+        shutil.move(huge_png, samples)
         result = corvane("check", samples, preexec_fn=limit_address_space)
         assert result.returncode == 1
-        assert result.stderr == f"corvane check: error: {samples / 'huge.bmp'}: out of memory\n"
+        assert result.stderr == f"corvane check: error: {samples / 'huge.png'}: out of memory\n"
         assert "unreadable      1" in result.stdout and "ok              2" in result.stdout
 
     @needs_corpus

@@ -11,7 +11,6 @@ import sys
 import zlib
 from pathlib import Path
 
-import pytest
 
 from corpus import PNG_DIR, needs_corpus
 from imagefiles import chunk, filter_scanlines, ihdr_data, PNG_SIGNATURE, raw_rows
