@@ -53,6 +53,16 @@ class TestPngPeakMemory:
         assert growth * 2**20 < 1.4 * width * height * channels
 
 
+    @pytest.mark.parametrize("source", SOURCES)
+    def test_the_filter_list_of_rows_without_pixels_is_held_once(self, tmp_path, source):
+        # Width 0: the image data is nothing but one filter byte per row.
+        height = 1 << 28
+        data = png_with_image_data(ihdr_data(0, height), zlib_bomb(height >> 20))
+        outcome, growth = opened(tmp_path, data, source)
+        assert outcome == "decoded"
+        assert growth << 20 < 1.3 * height
+
+
 class TestPngHeaders:
     @pytest.mark.parametrize("colour_type", [2, 6])
     def test_a_width_near_2_31_without_rows_opens_and_saves(self, tmp_path, colour_type):
