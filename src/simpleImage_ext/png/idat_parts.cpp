@@ -7,6 +7,17 @@ namespace png {
 
 using py::Ref;
 
+namespace {
+
+// memcpy, which must not be given the null pointer of an empty span.
+void copyInto(std::uint8_t* to, std::span<const std::uint8_t> from) noexcept {
+    if (!from.empty()) {
+        std::memcpy(to, from.data(), from.size());
+    }
+}
+
+}  // namespace
+
 std::span<const std::uint8_t> IdatParts::bytes() const noexcept {
     if (run_) {
         return {run_.get(), size_};
@@ -52,13 +63,13 @@ bool IdatParts::appendView(std::span<const std::uint8_t> part) {
         if (!growRun(part.size())) {
             return false;
         }
-        std::memcpy(run_.get(), firstPart.data(), firstPart.size());
+        copyInto(run_.get(), firstPart);
         first_ = Ref{};
         firstView_ = {};
     } else if (!growRun(part.size())) {
         return false;
     }
-    std::memcpy(run_.get() + size_, part.data(), part.size());
+    copyInto(run_.get() + size_, part);
     size_ += part.size();
     return true;
 }
