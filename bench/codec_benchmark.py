@@ -190,23 +190,46 @@ def on_one_thread(run, count: int):
     return serial
 
 
+class CpuUse:
+    """Calls run and keeps the process's CPU time and the wall time they took:
+    their quotient tells how many cores the calls kept busy. On two threads
+    about 2 means both ran at once; about 1 for every decoder means that the
+    machine had one core to spare, whatever the decoders do."""
+
+    def __init__(self, run):
+        self.run, self.cpu, self.wall = run, 0.0, 0.0
+
+    def __call__(self):
+        cpu, wall = time.process_time(), time.perf_counter()
+        self.run()
+        self.cpu += time.process_time() - cpu
+        self.wall += time.perf_counter() - wall
+
+    @property
+    def cores(self) -> float:
+        return self.cpu / self.wall
+
+
 def measure_threads(sample: Sample, budget: float, pool) -> Row:
     idat = sample.idat
     runs = {name: run for name, run in decoders(sample).items() if name in ("ours", "imagecodecs")}
     runs["zlib"] = lambda: zlib.decompress(idat)
-    candidates = {}
+    candidates, use = {}, {}
     for name, run in runs.items():
         candidates[f"{name} 1"] = on_one_thread(run, THREAD_OPENS)
-        candidates[f"{name} 2"] = on_two_threads(pool, run, THREAD_OPENS)
+        use[name] = candidates[f"{name} 2"] = CpuUse(on_two_threads(pool, run, THREAD_OPENS))
     timings = measure(candidates, budget, 5, 30)
     values = {"ours time": timings.median("ours 1") / THREAD_OPENS}
     values.update((name, timings.ratio(f"{name} 1", f"{name} 2")) for name in runs)
+    values.update((f"{name} cores", use[name].cores) for name in ("ours", "zlib"))
     return Row(sample, values)
 
 
 THREAD_COLUMNS = [
     Column("ours ms per open", "ours time", "ms"), Column("ours", "ours"),
     Column("imagecodecs", "imagecodecs"), Column("zlib.decompress", "zlib"),
+    Column("cores busy, ours", "ours cores", "x"),
+    Column("cores busy, zlib.decompress", "zlib cores", "x"),
 ]
 
 
@@ -406,16 +429,20 @@ OPEN_TEXT = (
     "zlib route / zlib: the same with the extension's image data sent through the "
     "interpreter's zlib (`CORVANE_INFLATER=zlib`, measured in a child interpreter). "
     "imagecodecs (`png_decode`), cv2 (`imdecode`, `IMREAD_UNCHANGED`), Pillow (open and "
-    "`load`), pypng: their time over ours (higher is better). zlib-ng speed-up: ours over "
-    "ours with `simpleImage_ext.zlib` rebound to zlib-ng.")
+    "`load`), pypng: their time over ours (higher is better); OpenCV is handed its input "
+    "array ready made. zlib-ng speed-up: ours over ours with `simpleImage_ext.zlib` "
+    "rebound to zlib-ng.")
 TINY_TEXT = (
     "Microseconds per open, calls timed in batches of about 2 ms, standard output sent to "
     "an `io.StringIO` for every decoder (ours prints a line per open). Peers' time over "
-    "ours (higher is better); pyspng's `load` as well.")
+    "ours (higher is better); pyspng's `load` as well, and OpenCV's input array is made "
+    "beforehand as in the open table.")
 THREADS_TEXT = (
     f"Throughput of {THREAD_OPENS} decodes split over two threads (`ThreadPoolExecutor`) "
     "over the same decodes on one thread (2.00 is perfect scaling); imagecodecs and "
-    "zlib.decompress of the IDAT data, which release the lock too, for reference.")
+    "zlib.decompress of the IDAT data, which release the lock too, for reference. Cores "
+    "busy: the process's CPU time over the wall time of the two-thread runs; near 1 for "
+    "zlib.decompress too, the machine had one core to spare.")
 SAVE_TEXT = (
     "ours / zlib: `save` of the opened image (chunk-preserving writer) over bare "
     "`zlib.compress` of the same filtered stream. plain / zlib: `save` of an image without "

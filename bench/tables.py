@@ -4,6 +4,7 @@ the ratio columns over all rows and over each class of image."""
 from __future__ import annotations
 
 import dataclasses
+import math
 
 from samples import CLASSES, Sample
 from timing import geomean
@@ -26,7 +27,7 @@ class Column:
 
 
 def cell(value: float | None, unit: str) -> str:
-    if value is None:
+    if value is None or math.isnan(value):  # not measured, or a mean of nothing
         return "—"
     if unit == "ms":
         return f"{value * 1e3:.3g}" if value < 0.1 else f"{value * 1e3:.0f}"
@@ -63,6 +64,7 @@ def markdown_table(rows: list[Row], columns: list[Column], averaged: bool = True
                                                  [(f"mean, {g}", m) for g, m in groups])
         for label, members in labelled:
             lines.append(f"| **{label}** | | | | " + " | ".join(
-                f"**{geomean(r[c.key] for r in members):.2f}**" if c.unit == "ratio" else ""
+                f"**{cell(geomean(r[c.key] for r in members), c.unit)}**"
+                if c.unit == "ratio" else ""
                 for c in columns) + " |")
     return lines
