@@ -24,7 +24,8 @@ import skimage.data
 from PIL import Image, ImageDraw
 
 ROOT = Path(__file__).resolve().parent.parent
-CORPUS = Path(os.environ.get("SIMPLEIMAGE_CORPUS") or ROOT.parent / "shared" / "corpus") / "pngsuite"
+CORPUS_ROOT = os.environ.get("SIMPLEIMAGE_CORPUS") or ROOT.parent / "shared" / "corpus"
+CORPUS = Path(CORPUS_ROOT) / "pngsuite"
 CORPUS_FILES = ["basn2c08.png", "basn6a08.png", "f02n2c08.png", "f04n2c08.png", "z00n2c08.png",
                 "z09n2c08.png"]
 PHOTOS = Path(skimage.data.__file__).parent
