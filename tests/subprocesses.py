@@ -25,8 +25,25 @@ def limit_file_size(size):
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
 
+def _status_kib(field):
+    for line in open("/proc/self/status"):
+        if line.startswith(field + ":"):
+            return int(line.split()[1])
+    raise LookupError(field)
+
+
 def peak_rss_kib():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    # The peak of this process's own memory (VmHWM), restarted from the current
+    # resident set when a baseline is taken. ru_maxrss would not do: a child
+    # inherits its parent's peak across fork and exec, which hides any growth
+    # below the size of the test process itself.
+    return _status_kib("VmHWM")
+
+
+def reset_peak_rss_kib():
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")
+    return _status_kib("VmRSS")
 """
 
 
@@ -48,7 +65,7 @@ def open_in_child(path, source: str = "bytes", save_to=None) -> tuple[str, int]:
     out = run_python(f"""
         path, save_to = {str(path)!r}, {str(save_to) if save_to else None!r}
         data = open(path, "rb").read()
-        baseline = peak_rss_kib()
+        baseline = reset_peak_rss_kib()
         try:
             image = SimpleImage.open(data if {source!r} == "bytes" else path)
             outcome = "decoded"

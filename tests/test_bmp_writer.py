@@ -134,7 +134,7 @@ def test_no_output_buffer_of_the_image_size(tmp_path):
     """Peak memory grows by far less than the 48 MB image while it is written."""
     out = run_python(f"""
         pixels = bytearray(b"\\x7f") * (4000 * 4000 * 3)
-        before = peak_rss_kib()
+        before = reset_peak_rss_kib()
         ext._writeBmp({str(tmp_path / "big.bmp")!r}, 4000, 4000, pixels)
         print(peak_rss_kib() - before)
     """)

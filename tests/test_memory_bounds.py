@@ -34,7 +34,10 @@ class TestPngBombs:
         outcome, growth = opened(tmp_path, png_with_image_data(ihdr_data(1, 1), bomb, sizes),
                                  source)
         assert outcome == "ValueError: Malformed PNG image data"
-        assert growth < BOUND_MIB
+        # Bytes are read where they lie; a file's chunks are read, and held,
+        # before anything is inflated.
+        held = 0 if source == "bytes" else len(bomb) >> 20
+        assert growth <= held + 2
 
 
 class TestPngPeakMemory:
@@ -128,7 +131,7 @@ class TestWriters:
     def test_an_image_without_rows_allocates_no_row(self, tmp_path, writer, alpha):
         out = run_python(f"""
             path = {str(tmp_path / "empty.png")!r}
-            before = peak_rss_kib()
+            before = reset_peak_rss_kib()
             {writer.format(alpha=alpha)}
             print(peak_rss_kib() - before)
         """)

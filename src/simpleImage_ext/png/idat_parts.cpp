@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace png {
 
@@ -16,77 +17,89 @@ void copyInto(std::uint8_t* to, std::span<const std::uint8_t> from) noexcept {
     }
 }
 
-}  // namespace
-
-std::span<const std::uint8_t> IdatParts::bytes() const noexcept {
-    if (run_) {
-        return {run_.get(), size_};
-    }
-    return firstView_;
+std::span<const std::uint8_t> bytesOf(PyObject* bytes) noexcept {
+    return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bytes)),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
 }
 
-bool IdatParts::growRun(std::size_t more) {
-    if (size_ + more <= capacity_) {
+Ref objectOf(std::span<const std::uint8_t> part) {
+    return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(part.data()),
+                                                static_cast<Py_ssize_t>(part.size())));
+}
+
+Ref memoryViewOf(std::span<const std::uint8_t> part) {
+    return Ref::steal(PyMemoryView_FromMemory(
+        reinterpret_cast<char*>(const_cast<std::uint8_t*>(part.data())),
+        static_cast<Py_ssize_t>(part.size()), PyBUF_READ));
+}
+
+}  // namespace
+
+bool IdatParts::grow(std::size_t more) {
+    if (runSize_ + more <= capacity_) {
         return true;
     }
-    const std::size_t capacity = std::max({size_ + more, 2 * capacity_, std::size_t{1} << 16});
+    const std::size_t capacity =
+        std::max({runSize_ + more, 2 * capacity_, std::size_t{1} << 16});
     auto* grown = static_cast<std::uint8_t*>(std::realloc(run_.get(), capacity));
     if (grown == nullptr) {
         PyErr_NoMemory();
         return false;
     }
-    run_.release();
+    static_cast<void>(run_.release());
     run_.reset(grown);
     capacity_ = capacity;
     return true;
 }
 
+// Appends `part` to the run.
+bool IdatParts::copy(std::span<const std::uint8_t> part) {
+    if (!grow(part.size())) {
+        return false;
+    }
+    copyInto(run_.get() + runSize_, part);
+    runSize_ += part.size();
+    return true;
+}
+
 bool IdatParts::appendView(std::span<const std::uint8_t> part) {
-    if (!plain()) {
-        Ref object = Ref::steal(PyBytes_FromStringAndSize(
-            reinterpret_cast<const char*>(part.data()), static_cast<Py_ssize_t>(part.size())));
+    if (odd_) {
+        Ref object = objectOf(part);
         if (!object) {
             return false;
         }
         objects_.push_back(std::move(object));
         return true;
     }
-    sizes_.push_back(part.size());
-    if (sizes_.size() == 1) {
-        firstView_ = part;
-        size_ = part.size();
-        return true;
-    }
-    if (!run_) {
-        // From the second part on, the parts are copied into one run.
-        const std::span<const std::uint8_t> firstPart = firstView_;
-        if (!growRun(part.size())) {
-            return false;
-        }
-        copyInto(run_.get(), firstPart);
-        first_ = Ref{};
-        firstView_ = {};
-    } else if (!growRun(part.size())) {
+    try {
+        views_.push_back(part);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
         return false;
     }
-    copyInto(run_.get() + size_, part);
     size_ += part.size();
     return true;
 }
 
 bool IdatParts::append(PyObject* part) {
-    if (plain() && PyBytes_CheckExact(part)) {
-        const bool first = sizes_.empty();
-        if (!appendView({reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(part)),
-                         static_cast<std::size_t>(PyBytes_GET_SIZE(part))})) {
-            return false;
+    if (!odd_ && PyBytes_CheckExact(part) && views_.empty()) {
+        const std::span<const std::uint8_t> bytes = bytesOf(part);
+        sizes_.push_back(bytes.size());
+        size_ += bytes.size();
+        if (sizes_.size() == 1) {
+            first_ = Ref::borrow(part);
+            return true;
         }
-        if (first) {
-            first_ = Ref::borrow(part);  // keeps the viewed bytes alive
+        if (first_) {
+            // From the second part on, the parts are copied into one run.
+            if (!copy(bytesOf(first_.get()))) {
+                return false;
+            }
+            first_ = Ref{};
         }
-        return true;
+        return copy(bytes);
     }
-    if (plain() && !cutIntoObjects()) {
+    if (!odd_ && !cutIntoObjects()) {
         return false;
     }
     odd_ = true;
@@ -96,46 +109,87 @@ bool IdatParts::append(PyObject* part) {
 
 // The plain parts so far as bytes objects, one per part.
 bool IdatParts::cutIntoObjects() {
-    const std::span<const std::uint8_t> all = bytes();
-    std::size_t offset = 0;
-    for (const std::size_t partSize : sizes_) {
-        if (sizes_.size() == 1 && first_) {
-            objects_.push_back(first_);
-        } else {
-            Ref object = Ref::steal(PyBytes_FromStringAndSize(
-                reinterpret_cast<const char*>(all.data() + offset),
-                static_cast<Py_ssize_t>(partSize)));
+    for (const std::span<const std::uint8_t> view : views_) {
+        Ref object = objectOf(view);
+        if (!object) {
+            return false;
+        }
+        objects_.push_back(std::move(object));
+    }
+    if (first_) {
+        objects_.push_back(first_);
+    } else if (run_) {
+        std::size_t offset = 0;
+        for (const std::size_t partSize : sizes_) {
+            Ref object = objectOf({run_.get() + offset, partSize});
             if (!object) {
                 return false;
             }
             objects_.push_back(std::move(object));
+            offset += partSize;
         }
-        offset += partSize;
     }
+    views_.clear();
     first_ = Ref{};
-    firstView_ = {};
     run_.reset();
-    capacity_ = 0;
+    capacity_ = runSize_ = 0;
     return true;
 }
 
-bool IdatParts::objects(std::vector<Ref>& parts) {
-    if (plain() && !cutIntoObjects()) {
-        return false;
+bool IdatParts::run(std::span<const std::uint8_t>& bytes) {
+    if (views_.size() > 1) {
+        for (const std::span<const std::uint8_t> view : views_) {
+            if (!copy(view)) {
+                return false;
+            }
+        }
+        views_.clear();
     }
-    odd_ = true;
-    parts = objects_;
+    if (views_.size() == 1) {
+        bytes = views_.front();
+    } else if (first_) {
+        bytes = bytesOf(first_.get());
+    } else if (run_) {
+        bytes = {run_.get(), runSize_};
+    } else {
+        bytes = {};
+    }
+    return true;
+}
+
+bool IdatParts::feed(std::vector<Ref>& pieces) {
+    if (odd_) {
+        pieces = objects_;
+        return true;
+    }
+    std::vector<std::span<const std::uint8_t>> runs = views_;
+    if (views_.empty()) {
+        std::span<const std::uint8_t> whole;
+        if (!run(whole)) {
+            return false;
+        }
+        runs.push_back(whole);
+    }
+    for (const std::span<const std::uint8_t> part : runs) {
+        Ref view = memoryViewOf(part);
+        if (!view) {
+            return false;
+        }
+        pieces.push_back(std::move(view));
+    }
     return true;
 }
 
 Ref IdatParts::joined() {
-    if (plain() && sizes_.size() == 1 && first_) {
+    if (!odd_ && views_.empty() && first_) {
         return first_;  // what b"".join makes of one bytes object
     }
-    if (plain()) {
-        const std::span<const std::uint8_t> all = bytes();
-        return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(all.data()),
-                                                    static_cast<Py_ssize_t>(all.size())));
+    if (!odd_) {
+        std::span<const std::uint8_t> whole;
+        if (!run(whole)) {
+            return {};
+        }
+        return objectOf(whole);
     }
     Ref list = Ref::steal(PyList_New(0));
     if (!list) {
@@ -154,10 +208,10 @@ Ref IdatParts::joined() {
 }
 
 void IdatParts::release() noexcept {
+    views_.clear();
     first_ = Ref{};
-    firstView_ = {};
     run_.reset();
-    capacity_ = 0;
+    capacity_ = runSize_ = 0;
     objects_.clear();
 }
 

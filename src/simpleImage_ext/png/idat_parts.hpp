@@ -15,28 +15,32 @@
 
 namespace png {
 
-// While every part is exact bytes, the parts are kept as one run of bytes, so
-// that the data can be inflated in one call: the first part as it came, later
-// ones copied into a growing buffer (which the allocator grows in place), each
-// part released once copied. A part of any other type (from a rebound
-// `_readChunk` or a stream that reads other objects) turns the collection into
-// a list of objects, cut again at the parts' boundaries, for the routes that
-// hand the parts to Python code as they are.
+// Parts read in place from a buffer stay where they are, and are joined into
+// one run of bytes only when the data is inflated in one call. Parts that come
+// as exact bytes objects are copied into a growing run as they come (the
+// allocator grows it in place), each released once copied, so that the data is
+// never held twice; the first is only held, as it may be the only one. A part
+// of any other type (from a rebound `_readChunk`, or a stream that reads other
+// objects) turns the collection into a list of objects, one per part, for the
+// routes that hand the parts to Python code as they are.
 class IdatParts {
 public:
-    // Takes one part; false with MemoryError set.
+    // Takes one part as the chunk loop found it; false with MemoryError set.
     bool append(PyObject* part);
     // Takes one part lying in a buffer that outlives this collection.
     bool appendView(std::span<const std::uint8_t> part);
 
-    bool plain() const noexcept { return objects_.empty() && !odd_; }
+    // Whether every part is plain bytes, so that the data can be one run.
+    bool plain() const noexcept { return !odd_; }
     std::size_t size() const noexcept { return size_; }
 
-    // The run of all parts; only while plain().
-    std::span<const std::uint8_t> bytes() const noexcept;
+    // The run of all parts, joined now if they lie apart; only while plain().
+    // False with MemoryError set.
+    bool run(std::span<const std::uint8_t>& bytes);
 
-    // The parts as objects, one per IDAT chunk; false with an exception set.
-    bool objects(std::vector<py::Ref>& parts);
+    // The data as objects to feed a decompressor in order: the parts read in
+    // place as memory views, the run as one, or else the parts as they came.
+    bool feed(std::vector<py::Ref>& pieces);
 
     // b"".join(parts), with the interpreter's error for a part that is not bytes-like.
     py::Ref joined();
@@ -49,15 +53,17 @@ private:
         void operator()(std::uint8_t* buffer) const noexcept { std::free(buffer); }
     };
 
-    bool growRun(std::size_t more);
+    bool grow(std::size_t more);
+    bool copy(std::span<const std::uint8_t> part);
     bool cutIntoObjects();
 
-    py::Ref first_;                            // the first part, while it is the only one
-    std::span<const std::uint8_t> firstView_;  // its bytes, or those of a viewed part
-    std::unique_ptr<std::uint8_t, Free> run_;  // two parts or more, copied one after another
+    std::vector<std::span<const std::uint8_t>> views_;  // read in place; a run of their own once joined
+    py::Ref first_;                                     // the first bytes object, while it is the only one
+    std::unique_ptr<std::uint8_t, Free> run_;           // parts copied one after another
     std::size_t capacity_ = 0;
-    std::size_t size_ = 0;
-    std::vector<std::size_t> sizes_;  // the plain parts' sizes, to cut the run again
+    std::size_t runSize_ = 0;
+    std::size_t size_ = 0;  // of all parts
+    std::vector<std::size_t> sizes_;  // the copied parts' sizes, to cut the run again
     std::vector<py::Ref> objects_;    // every part, once one is not plain bytes
     bool odd_ = false;
 };

@@ -116,7 +116,11 @@ Outcome decodeWhole(IdatParts& parts, const Geometry& geometry, std::int64_t str
         return Outcome::unclean;
     }
     const std::span<std::uint8_t> out = py::byteArraySpan(stream.get());
-    const std::span<const std::uint8_t> in = parts.bytes();
+    std::span<const std::uint8_t> in;
+    if (!parts.run(in)) {
+        PyErr_Clear();  // no memory to join the parts: the bounded route feeds them one by one
+        return Outcome::unclean;
+    }
     bool clean = false;
     Py_BEGIN_ALLOW_THREADS
     clean = kernels::inflateExactly(in, out);
@@ -147,11 +151,21 @@ Outcome decodeWhole(IdatParts& parts, const Geometry& geometry, std::int64_t str
     return Outcome::decoded;
 }
 
+// Whether `compressed` bytes are a plausible deflate form of `expected` ones:
+// not so few that they could not expand to them, nor so many that even stored
+// blocks could not hold them (then the data surely goes wrong, and joining
+// its parts for one call would only cost memory).
+bool plausible(std::size_t compressed, std::int64_t expected) {
+    constexpr std::int64_t kStoredOverhead = 1024;  // headers, checksum, block headers
+    const auto most = static_cast<std::uint64_t>(expected + expected / 8 + kStoredOverhead);
+    return canInflateTo(compressed, expected) && compressed <= most;
+}
+
 bool fitsWholeRoute(const IdatParts& parts, const Geometry& geometry,
                     std::optional<std::int64_t> streamSize) {
     return kernels::inflaterName() != nullptr && !inflaterSwitchedOff() && parts.plain() &&
            geometry.width >= 0 && geometry.height >= 0 && streamSize &&
-           *streamSize <= PY_SSIZE_T_MAX && canInflateTo(parts.size(), streamSize);
+           *streamSize <= PY_SSIZE_T_MAX && plausible(parts.size(), *streamSize);
 }
 
 // --- another zlib.decompress ---------------------------------------------------

@@ -347,23 +347,6 @@ private:
     Ref decompressor_;
 };
 
-// The parts to feed: the run of plain parts as one memory view, else each
-// part as it came.
-bool partsToFeed(IdatParts& parts, std::vector<Ref>& feed) {
-    if (!parts.plain()) {
-        return parts.objects(feed);
-    }
-    const std::span<const std::uint8_t> run = parts.bytes();
-    Ref view = Ref::steal(PyMemoryView_FromMemory(
-        reinterpret_cast<char*>(const_cast<std::uint8_t*>(run.data())),
-        static_cast<Py_ssize_t>(run.size()), PyBUF_READ));
-    if (!view) {
-        return false;
-    }
-    feed.push_back(std::move(view));
-    return true;
-}
-
 }  // namespace
 
 bool decodeStreamed(IdatParts& parts, const Geometry& geometry, Planes& planes) {
@@ -377,7 +360,7 @@ bool decodeStreamed(IdatParts& parts, const Geometry& geometry, Planes& planes) 
     RowBuilder rows(geometry, expected, parts.plain() && canInflateTo(parts.size(), expected));
     Inflater inflater(rows, limit);
     std::vector<Ref> feed;
-    if (!partsToFeed(parts, feed) || !inflater.start()) {
+    if (!parts.feed(feed) || !inflater.start()) {
         return false;
     }
     bool ended = false;
