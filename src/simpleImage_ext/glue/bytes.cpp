@@ -41,6 +41,31 @@ Ref asByteArray(PyObject* buffer) {
     return Ref::steal(PyByteArray_FromObject(buffer));
 }
 
+namespace {
+
+// Buffers from this size on are worth the advice below.
+constexpr std::size_t kHugePageWorthy = std::size_t{4} << 20;
+constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+
+}  // namespace
+
+void adviseHugePages(std::span<std::uint8_t> buffer) noexcept {
+#if defined(MADV_HUGEPAGE)
+    if (buffer.size() < kHugePageWorthy) {
+        return;
+    }
+    // Only the whole huge pages inside the buffer: they belong to it alone.
+    const auto begin = reinterpret_cast<std::uintptr_t>(buffer.data());
+    const std::uintptr_t from = (begin + kHugePage - 1) / kHugePage * kHugePage;
+    const std::uintptr_t to = (begin + buffer.size()) / kHugePage * kHugePage;
+    if (to > from) {
+        madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+    }
+#else
+    static_cast<void>(buffer);
+#endif
+}
+
 bool shrinkByteArray(PyObject* bytearray, std::size_t size) {
     if (PyByteArray_Resize(bytearray, static_cast<Py_ssize_t>(size)) < 0) {
         return false;
@@ -84,6 +109,7 @@ Ref newByteArray(std::optional<std::int64_t> size) {
     if (!array || PyByteArray_Resize(array.get(), static_cast<Py_ssize_t>(*size)) < 0) {
         return {};
     }
+    adviseHugePages(byteArraySpan(array.get()));
     return array;
 }
 
