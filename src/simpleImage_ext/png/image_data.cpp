@@ -22,12 +22,6 @@ namespace {
 using py::Ref;
 namespace sizes = kernels::sizes;
 
-constexpr const char* kMalformedImageData = "Malformed PNG image data";
-
-// Deflate codes at least 2 bits for a match of at most 258 bytes, so a byte of
-// deflate data inflates to at most 1032 bytes.
-constexpr std::int64_t kMostInflatedPerByte = 1032;
-
 // CORVANE_INFLATER=zlib, read once, sends all image data through the
 // interpreter's zlib: to compare the two routes, or to rule the inflater out.
 bool inflaterSwitchedOff() {
@@ -210,16 +204,6 @@ bool decodeThroughModule(IdatParts& parts, const Geometry& geometry, Planes& pla
 }
 
 }  // namespace
-
-std::optional<std::int64_t> Geometry::streamSize() const noexcept {
-    return sizes::multiply(sizes::add(stride, 1), height);
-}
-
-void raiseMalformed() { PyErr_SetString(PyExc_ValueError, kMalformedImageData); }
-
-bool canInflateTo(std::size_t compressed, std::optional<std::int64_t> expected) noexcept {
-    return expected && *expected / kMostInflatedPerByte <= static_cast<std::int64_t>(compressed);
-}
 
 bool decodeImageData(IdatParts& parts, const Geometry& geometry, Planes& planes) {
     const int stock = originals::isStock(originals::Stock::zlibDecompress);

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "png/idat_parts.hpp"
-#include "png/image_data.hpp"
+#include "png/image_layout.hpp"
 
 namespace png {
 

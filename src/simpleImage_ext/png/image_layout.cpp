@@ -1,0 +1,28 @@
+#include "png/image_layout.hpp"
+
+#include "kernels/sizes.hpp"
+
+namespace png {
+namespace {
+
+namespace sizes = kernels::sizes;
+
+constexpr const char* kMalformedImageData = "Malformed PNG image data";
+
+// Deflate codes at least 2 bits for a match of at most 258 bytes, so a byte of
+// deflate data inflates to at most 1032 bytes.
+constexpr std::int64_t kMostInflatedPerByte = 1032;
+
+}  // namespace
+
+std::optional<std::int64_t> Geometry::streamSize() const noexcept {
+    return sizes::multiply(sizes::add(stride, 1), height);
+}
+
+void raiseMalformed() { PyErr_SetString(PyExc_ValueError, kMalformedImageData); }
+
+bool canInflateTo(std::size_t compressed, std::optional<std::int64_t> expected) noexcept {
+    return expected && *expected / kMostInflatedPerByte <= static_cast<std::int64_t>(compressed);
+}
+
+}  // namespace png
