@@ -203,24 +203,19 @@ private:
         return true;
     }
 
-    // Grows the buffer to hold at least `rows` rows in file order, doubling so
-    // that large buffers are grown a few times (by remapping, not copying, once
-    // they are big).
+    // Grows the buffer to hold at least `rows` rows in file order.
     bool reserveRows(std::size_t rows) {
         if (rows <= capacityRows_) {
             return true;
         }
-        const std::size_t firstRows = kFirstBufferBytes / std::max<std::size_t>(rowBytes_, 1) + 1;
         const std::size_t capacity =
-            std::min(rowCount_, std::max({rows, 2 * capacityRows_, firstRows}));
+            sizes::grownRowCapacity(rows, capacityRows_, rowBytes_, rowCount_);
         if (PyByteArray_Resize(buffer_.get(), static_cast<Py_ssize_t>(capacity * rowBytes_)) < 0) {
             return false;
         }
         capacityRows_ = capacity;
         return true;
     }
-
-    static constexpr std::size_t kFirstBufferBytes = std::size_t{1} << 20;
 
     Layout layout_;
     bool whole_;

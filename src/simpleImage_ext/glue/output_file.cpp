@@ -183,9 +183,9 @@ int createTemporary(const Replaceable& place, std::string& name) {
 // group where it may, then its mode. The owner comes first: changing it clears
 // the set-user-ID and set-group-ID bits, which the mode then restores.
 bool takeOwnerAndMode(int descriptor, const struct stat& replaced) {
-    if (fchown(descriptor, replaced.st_uid, replaced.st_gid) != 0 &&
-        fchown(descriptor, static_cast<uid_t>(-1), replaced.st_gid) != 0) {
-        // Not permitted: the file keeps this process's owner and group.
+    // Where neither is permitted, the file keeps this process's owner and group.
+    if (fchown(descriptor, replaced.st_uid, replaced.st_gid) != 0) {
+        static_cast<void>(fchown(descriptor, static_cast<uid_t>(-1), replaced.st_gid));
     }
     return fchmod(descriptor, replaced.st_mode & 07777) == 0;
 }

@@ -6,6 +6,7 @@
 // that does not fit is reported as absent and can then never match a real length.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -35,6 +36,20 @@ constexpr std::optional<std::int64_t> add(std::optional<std::int64_t> a,
 constexpr std::optional<std::int64_t> planeSize(std::int32_t width, std::int32_t height,
                                                 std::int64_t samples) noexcept {
     return multiply(multiply(width, height), samples);
+}
+
+// The rows to grow a buffer to when it must hold `needed` rows of `rowBytes`
+// and holds `capacity`: doubling, so that a large buffer is grown a few times
+// (by remapping, not copying, once it is big), at least 1 MiB at first, and
+// never beyond the `rowCount` rows the image has.
+constexpr std::size_t grownRowCapacity(std::size_t needed, std::size_t capacity,
+                                       std::size_t rowBytes, std::size_t rowCount) noexcept {
+    constexpr std::size_t kFirstBytes = std::size_t{1} << 20;
+    const std::size_t firstRows = kFirstBytes / (rowBytes > 0 ? rowBytes : 1) + 1;
+    const std::size_t doubled = 2 * capacity;
+    std::size_t rows = needed > doubled ? needed : doubled;
+    rows = rows > firstRows ? rows : firstRows;
+    return rows < rowCount ? rows : rowCount;
 }
 
 // True when `length` (a container size, never negative) equals the exact product.

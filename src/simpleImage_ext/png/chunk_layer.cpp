@@ -113,11 +113,6 @@ PyObject* readChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     return PyTuple_Pack(2, chunkType.get(), data.get());
 }
 
-std::uint32_t bigEndian32(const std::uint8_t* bytes) noexcept {
-    return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
-           std::uint32_t{bytes[2]} << 8 | bytes[3];
-}
-
 PyObject* makeChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Arguments<2> bound;
     if (!py::bind(kMakeChunk, args, nargs, kwnames, bound)) {

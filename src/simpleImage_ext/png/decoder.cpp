@@ -45,6 +45,12 @@ struct ChunkSequence {
         chunks = Ref::steal(PyList_New(0));
         return static_cast<bool>(chunks);
     }
+
+    // Appends (chunkType, data or None, length) to the chunk list.
+    bool record(PyObject* chunkType, PyObject* data, PyObject* length) {
+        Ref entry = Ref::steal(PyTuple_Pack(3, chunkType, data, length));
+        return entry && PyList_Append(chunks.get(), entry.get()) == 0;
+    }
 };
 
 // --- the header ------------------------------------------------------------
@@ -61,9 +67,7 @@ bool readHeader(PyObject* data, Header& header) {
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data));
         Header fields{};
         for (int i = 0; i < 2; ++i) {
-            const std::uint32_t value = std::uint32_t{bytes[4 * i]} << 24 |
-                                        std::uint32_t{bytes[4 * i + 1]} << 16 |
-                                        std::uint32_t{bytes[4 * i + 2]} << 8 | bytes[4 * i + 3];
+            const std::uint32_t value = bigEndian32(bytes + 4 * i);
             if (value > 0x7FFFFFFFu) {
                 PyErr_SetString(PyExc_OverflowError, py::kIntTooLarge);
                 return false;
@@ -167,11 +171,7 @@ bool nextChunk(PyObject* stream, Ref& chunkType, Ref& data) {
 // the image data and is recorded as None.
 bool recordChunk(ChunkSequence& sequence, PyObject* chunkType, PyObject* data, bool isIdat) {
     Ref length = py::lengthOf(data);
-    if (!length) {
-        return false;
-    }
-    Ref record = Ref::steal(PyTuple_Pack(3, chunkType, isIdat ? Py_None : data, length.get()));
-    if (!record || PyList_Append(sequence.chunks.get(), record.get()) < 0) {
+    if (!length || !sequence.record(chunkType, isIdat ? Py_None : data, length.get())) {
         return false;
     }
     return !isIdat || sequence.idat.append(data);
@@ -251,11 +251,7 @@ bool recordInPlace(ChunkSequence& sequence, Bytes chunkType, Bytes data) {
         return false;
     }
     Ref length = Ref::steal(PyLong_FromSize_t(data.size()));
-    if (!length) {
-        return false;
-    }
-    Ref record = Ref::steal(PyTuple_Pack(3, typeObject.get(), dataObject.get(), length.get()));
-    if (!record || PyList_Append(sequence.chunks.get(), record.get()) < 0) {
+    if (!length || !sequence.record(typeObject.get(), dataObject.get(), length.get())) {
         return false;
     }
     return !isIdat || sequence.idat.appendView(data);

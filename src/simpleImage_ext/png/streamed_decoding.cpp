@@ -187,8 +187,7 @@ private:
             PyErr_Clear();
             reachable_ = false;
         }
-        const std::size_t firstRows = kFirstPlaneBytes / std::max<std::size_t>(stride_, 1) + 1;
-        return resizePlanes(std::min(rowCount_, std::max({rows, 2 * capacityRows_, firstRows})));
+        return resizePlanes(sizes::grownRowCapacity(rows, capacityRows_, stride_, rowCount_));
     }
 
     bool resizePlanes(std::size_t rows) {
@@ -204,7 +203,6 @@ private:
         return true;
     }
 
-    static constexpr std::size_t kFirstPlaneBytes = std::size_t{1} << 20;
 
     Geometry geometry_;
     std::optional<std::int64_t> expected_;
