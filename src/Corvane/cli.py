@@ -244,26 +244,6 @@ def stored_chunks(image: SimpleImage) -> list[tuple[bytes, bytes]]:
     return [(t, d) for t, d, _ in image._png_chunks or [] if d is not None]
 
 
-def save_replacing(image: SimpleImage, output: str) -> None:
-    """Saves into a new file beside `output` and renames it over `output` only
-    once it is complete, so that a failed write (a full disk, a header field
-    that cannot be written) never leaves a damaged file, even when `output`
-    is the input itself."""
-    target = os.path.realpath(output)
-    descriptor, temporary = tempfile.mkstemp(dir=os.path.dirname(target), prefix=".corvane-")
-    os.close(descriptor)
-    try:
-        image.save(temporary)
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)
-        os.replace(temporary, target)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
-
-
 def format_note(input_path: str, output: str, written: str) -> str | None:
     """A note when OUT's suffix names the other format than the one written."""
     named = IMAGE_SUFFIXES.get(Path(output).suffix.lower())
@@ -280,8 +260,10 @@ def command_edit(arguments: argparse.Namespace) -> int:
     note = format_note(arguments.input, arguments.output, image_format(image))
     if note:
         print(f"corvane {arguments.command}: note: {note}", file=sys.stderr)
+    # `save` replaces OUT only once the new file is complete, so a failed write
+    # leaves OUT (or IN, when it is both) as it was.
     with about(arguments.output):
-        save_replacing(image, arguments.output)
+        image.save(arguments.output)
     written = open_image(arguments.output)
     print(f"{arguments.output}: {image_format(written)} {written.size[0]}x{written.size[1]}, "
           f"{changed} pixel(s) changed")
