@@ -1,0 +1,19 @@
+// Adler-32, the checksum that ends a zlib stream.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kernels::deflate {
+
+inline constexpr std::uint32_t kAdlerStart = 1;
+
+// The checksum of `size` bytes at `data`, continued from `adler`.
+std::uint32_t adler32(std::uint32_t adler, const std::uint8_t* data, std::size_t size) noexcept;
+
+// Two checksums joined: that of A followed by B, from those of A and of B and
+// the length of B.
+std::uint32_t adler32Combine(std::uint32_t first, std::uint32_t second,
+                             std::uint64_t secondLength) noexcept;
+
+}  // namespace kernels::deflate
