@@ -44,6 +44,7 @@ public:
     void putBits(const std::uint8_t* bits, std::uint64_t bitCount) {
         if (filled_ == 0) {
             putBytes(bits, bitCount >> 3);
+            bits += bitCount >> 3;
         } else {
             for (std::uint64_t i = 0; i < bitCount >> 5; ++i, bits += 4) {
                 std::uint32_t word;

@@ -1,5 +1,7 @@
 #include "kernels/deflate/block.hpp"
 
+#include <algorithm>
+
 namespace kernels::deflate {
 namespace {
 
@@ -28,8 +30,7 @@ struct FixedTreeCode {
 
 }  // namespace
 
-Block::Block(SymbolPieces symbols, std::span<const std::uint8_t> storedBytes, bool storedPossible)
-    : symbols_(symbols), storedBytes_(storedBytes) {
+Block::Block(SymbolPieces symbols, std::uint64_t inputLength) : symbols_(symbols) {
     countSymbols();
     TreeBuilder builder;
     builder.build(literalLength_, kLiteralLengthAlphabet, cost_);
@@ -48,7 +49,13 @@ Block::Block(SymbolPieces symbols, std::span<const std::uint8_t> storedBytes, bo
         }
     }
     cost_.optimal += 3 * (static_cast<std::uint64_t>(lastCodeLengthRank_) + 1) + 5 + 5 + 4;
-    chooseType(storedPossible);
+
+    // zlib compares whole bytes, header bits included.
+    const std::uint64_t dynamicBytes = (cost_.optimal + kBlockHeaderBits + 7) >> 3;
+    const std::uint64_t fixedBytes = (cost_.fixed + kBlockHeaderBits + 7) >> 3;
+    codedType_ = fixedBytes <= dynamicBytes ? BlockType::fixed : BlockType::dynamic;
+    // A stored block adds its two 16-bit lengths.
+    storedIsShorter_ = inputLength + 4 <= std::min(fixedBytes, dynamicBytes);
 }
 
 void Block::countSymbols() {
@@ -65,47 +72,18 @@ void Block::countSymbols() {
     }
 }
 
-// zlib compares whole bytes: the block with the fewest, fixed on a tie with
-// dynamic, stored when it is no longer than the better of the two.
-void Block::chooseType(bool storedPossible) {
-    const std::uint64_t dynamicBytes = (cost_.optimal + kBlockHeaderBits + 7) >> 3;
-    const std::uint64_t fixedBytes = (cost_.fixed + kBlockHeaderBits + 7) >> 3;
-    const std::uint64_t bestBytes = fixedBytes <= dynamicBytes ? fixedBytes : dynamicBytes;
-    if (storedPossible && storedBytes_.size() + 4 <= bestBytes) {
-        type_ = BlockType::stored;
-    } else if (fixedBytes == bestBytes) {
-        type_ = BlockType::fixed;
-    } else {
-        type_ = BlockType::dynamic;
-    }
-}
-
-std::uint64_t Block::bits() const {
-    switch (type_) {
-        case BlockType::stored:
-            return 8 + 32 + 8 * static_cast<std::uint64_t>(storedBytes_.size());
-        case BlockType::fixed:
-            return kBlockHeaderBits + cost_.fixed;
-        case BlockType::dynamic:
-            return kBlockHeaderBits + cost_.optimal;
-    }
-    return 0;
+BlockWeight Block::weight() const {
+    return {storedIsShorter_,
+            kBlockHeaderBits + (codedType_ == BlockType::fixed ? cost_.fixed : cost_.optimal)};
 }
 
 void Block::write(BitWriter& out, bool last) const {
-    switch (type_) {
-        case BlockType::stored:
-            writeStoredBlock(out, storedBytes_, last);
-            return;
-        case BlockType::fixed:
-            out.put(blockHeader(type_, last), kBlockHeaderBits);
-            writeSymbols(out, FixedTreeCode{});
-            return;
-        case BlockType::dynamic:
-            out.put(blockHeader(type_, last), kBlockHeaderBits);
-            writeTreeHeader(out);
-            writeSymbols(out, TreeCode{literalLength_, distance_});
-            return;
+    out.put(blockHeader(codedType_, last), kBlockHeaderBits);
+    if (codedType_ == BlockType::fixed) {
+        writeSymbols(out, FixedTreeCode{});
+    } else {
+        writeTreeHeader(out);
+        writeSymbols(out, TreeCode{literalLength_, distance_});
     }
 }
 
@@ -153,22 +131,22 @@ void Block::writeSymbols(BitWriter& out, const Code& code) const {
     out.put(code.literalCode(kEndOfBlock), code.literalBits(kEndOfBlock));
 }
 
-BlockExtent blockExtent(SymbolPieces symbols, std::uint64_t start, std::uint64_t total, bool last) {
-    std::uint64_t end = start;
-    Symbol final = 0;
+std::uint64_t inputLength(SymbolPieces symbols) {
+    std::uint64_t bytes = 0;
     for (const std::span<const Symbol> piece : symbols) {
         for (const Symbol symbol : piece) {
-            end += coveredBytes(symbol);
-        }
-        if (!piece.empty()) {
-            final = piece.back();
+            bytes += coveredBytes(symbol);
         }
     }
-    // A literal fills the block in the iteration after its byte; a match in the
-    // iteration after its first byte, before the rest of it is skipped.
+    return bytes;
+}
+
+bool storable(std::uint64_t start, std::uint64_t end, Symbol final, bool last, std::uint64_t total) {
+    // zlib's loop handles a literal in the iteration after its byte, and a
+    // match in the iteration after its first byte, before the rest is skipped.
     const std::uint64_t endingIteration =
         last ? total : isMatch(final) ? end - coveredBytes(final) + 1 : end;
-    return {start, end, start >= windowBase(total, endingIteration)};
+    return start >= windowBase(total, endingIteration);
 }
 
 void writeStoredBlock(BitWriter& out, std::span<const std::uint8_t> bytes, bool last) {

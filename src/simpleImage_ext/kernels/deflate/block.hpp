@@ -16,50 +16,59 @@ namespace kernels::deflate {
 // A block's symbols, which may lie in several consecutive pieces.
 using SymbolPieces = std::span<const std::span<const Symbol>>;
 
+// What decides how a block is written.
+struct BlockWeight {
+    bool storedIsShorter;    // a stored block would be no longer than the coded one
+    std::uint64_t codedBits;  // the coded block's length, header included
+};
+
+// A block as zlib weighs it: coded with its own trees or with the fixed code,
+// whichever is shorter in whole bytes (the fixed code on a tie), or stored
+// when that is no longer and zlib can still store it (see storable()).
 class Block {
 public:
-    // `storedBytes` are the input bytes that the symbols stand for; a stored
-    // block is an option only when `storedPossible` (zlib can copy a block only
-    // while its bytes are still in the window).
-    Block(SymbolPieces symbols, std::span<const std::uint8_t> storedBytes, bool storedPossible);
+    // `inputLength` is how many input bytes the symbols stand for.
+    Block(SymbolPieces symbols, std::uint64_t inputLength);
 
-    BlockType type() const { return type_; }
+    // Fixed or dynamic: the shorter coded form.
+    BlockType codedType() const { return codedType_; }
 
-    // The block's length in bits, header included; for a stored block, from a
-    // byte boundary.
-    std::uint64_t bits() const;
+    BlockWeight weight() const;
 
+    // Writes the coded block.
     void write(BitWriter& out, bool last) const;
 
 private:
     void countSymbols();
-    void chooseType(bool storedPossible);
     void writeTreeHeader(BitWriter& out) const;
     template <class Code>
     void writeSymbols(BitWriter& out, const Code& code) const;
 
     SymbolPieces symbols_;
-    std::span<const std::uint8_t> storedBytes_;
     HuffmanTree literalLength_;
     HuffmanTree distance_;
     HuffmanTree codeLength_;
     int lastCodeLengthRank_ = 0;  // the last code-length code sent, in send order
     BlockCost cost_;
-    BlockType type_ = BlockType::dynamic;
+    BlockType codedType_ = BlockType::dynamic;
+    bool storedIsShorter_ = false;
 };
 
-// The input bytes a block stands for, and whether zlib could still store it.
-struct BlockExtent {
-    std::uint64_t start;
-    std::uint64_t end;
-    bool storable;
-};
+// How many input bytes the symbols stand for.
+std::uint64_t inputLength(SymbolPieces symbols);
 
-// The extent of the block of `symbols` that starts at input position `start`,
-// in an input of `total` bytes. zlib can store a block only while all of its
-// bytes are in the window when it ends the block: after the symbol that filled
-// the block, or after the input's end for the last block.
-BlockExtent blockExtent(SymbolPieces symbols, std::uint64_t start, std::uint64_t total, bool last);
+// Whether zlib could still store the block of input bytes [start, end) of an
+// input of `total` bytes, whose last symbol is `final`: it can only while all
+// of the block's bytes are in its window when it ends the block, which it does
+// right after the symbol that filled the block, or after the input's end for
+// the last block.
+bool storable(std::uint64_t start, std::uint64_t end, Symbol final, bool last, std::uint64_t total);
+
+// The longest block zlib stores; longer ones are never chosen.
+inline constexpr std::size_t kMaxStoredBlock = 65535;
+
+// The length of a stored block of `size` bytes in bits, from a byte boundary.
+constexpr std::uint64_t storedBits(std::uint64_t size) { return 8 * (size + 5); }
 
 // Writes the header of a stored block and its bytes.
 void writeStoredBlock(BitWriter& out, std::span<const std::uint8_t> bytes, bool last);

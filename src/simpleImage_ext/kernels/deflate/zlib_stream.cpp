@@ -1,25 +1,51 @@
 #include "kernels/deflate/zlib_stream.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <memory>
+#include <new>
 
 #include "kernels/deflate/adler32.hpp"
-#include "kernels/deflate/bit_writer.hpp"
 #include "kernels/deflate/block.hpp"
 #include "kernels/deflate/matcher.hpp"
+#include "kernels/deflate/stream_writer.hpp"
 
 namespace kernels::deflate {
 namespace {
 
-// CMF 0x78 (deflate, 32 KiB window), FLG 0x9C (level 6, no dictionary, check bits).
-constexpr std::uint8_t kZlibHeader[] = {0x78, 0x9c};
-constexpr std::size_t kTrailerSize = 4;
-constexpr std::size_t kMaxStoredBlock = 65535;
+bool takes(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
+    return in.size() < std::numeric_limits<std::uint32_t>::max() &&
+           out.size() >= streamCapacity(in.size());
+}
 
 // Stops the parse once a block's worth of symbols is written.
 struct BlockFull {
     bool stop(const ParseState&, std::uint32_t written) const { return written == kBlockSymbols; }
 };
+
+// Parses a block's worth of symbols, writes the block, goes on.
+std::size_t compressBlockByBlock(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
+    StreamWriter writer(out);
+    const auto matcher = std::make_unique<LazyMatcher>(in);
+    const auto symbols = std::make_unique<Symbol[]>(kBlockSymbols);
+    std::uint64_t start = 0;
+    for (bool last = false; !last;) {
+        BlockFull full;
+        const std::uint32_t count = matcher->parse(symbols.get(), full);
+        last = matcher->finished();
+        const std::span<const Symbol> piece(symbols.get(), count);
+        const SymbolPieces pieces(&piece, 1);
+        const std::uint64_t end = start + inputLength(pieces);
+        const Block block(pieces, end - start);
+        const bool canStore = storable(start, end, count > 0 ? piece.back() : 0, last, in.size());
+        if (!writer.add(block.weight(), canStore, in.subspan(start, end - start), last,
+                        [&](BitWriter& bits) { block.write(bits, last); })) {
+            return 0;
+        }
+        start = end;
+    }
+    return writer.finish(adler32(kAdlerStart, in.data(), in.size()));
+}
 
 }  // namespace
 
@@ -28,40 +54,34 @@ std::size_t streamCapacity(std::size_t size) noexcept {
 }
 
 std::size_t compressSerially(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
-    if (in.size() >= std::numeric_limits<std::uint32_t>::max() ||
-        out.size() < streamCapacity(in.size())) {
+    if (!takes(in, out)) {
         return 0;
     }
-    // Room for the blocks, with the trailer and the writer's slack kept apart.
-    const std::uint64_t blockRoom = (out.size() - sizeof kZlibHeader - kTrailerSize - BitWriter::kSlack) * 8;
-    out[0] = kZlibHeader[0];
-    out[1] = kZlibHeader[1];
-    BitWriter writer(out.data() + sizeof kZlibHeader);
-    auto matcher = std::make_unique<LazyMatcher>(in);
-    auto symbols = std::make_unique<Symbol[]>(kBlockSymbols);
-    std::uint64_t blockStart = 0;
-    for (bool last = false; !last;) {
-        BlockFull full;
-        const std::uint32_t count = matcher->parse(symbols.get(), full);
-        last = matcher->finished();
-        const std::span<const Symbol> piece(symbols.get(), count);
-        const BlockExtent extent = blockExtent({&piece, 1}, blockStart, in.size(), last);
-        const Block block({&piece, 1}, in.subspan(extent.start, extent.end - extent.start),
-                          extent.storable);
-        // Only a fault of this kernel could make a block larger than zlib's bound.
-        if (writer.bitCount() + block.bits() + 8 > blockRoom ||
-            (block.type() == BlockType::stored && extent.end - extent.start > kMaxStoredBlock)) {
-            return 0;
-        }
-        block.write(writer, last);
-        blockStart = extent.end;
+    try {
+        return compressBlockByBlock(in, out);
+    } catch (const std::bad_alloc&) {
+        return 0;
     }
-    std::size_t size = sizeof kZlibHeader + writer.finish();
-    const std::uint32_t adler = adler32(kAdlerStart, in.data(), in.size());
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        out[size++] = static_cast<std::uint8_t>(adler >> shift);
+}
+
+std::size_t compressInParallel(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                               ThreadPool& pool, Split split, StitchReport* report) {
+    if (!takes(in, out) || split.ways == 0 || split.segmentSize == 0) {
+        return 0;
     }
-    return size;
+    return compressOnPool(in, out, pool, split, report);
+}
+
+std::size_t compress(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, ThreadPool& pool) {
+    const unsigned ways = pool.concurrency();
+    if (ways == 1 || in.size() < kParallelThreshold) {
+        return compressSerially(in, out);
+    }
+    // Segments of about a megabyte keep the threads busy to the end, and the
+    // 32 KiB that each worker enters before its segment a small part of its work.
+    constexpr std::size_t kSegmentSize = 1u << 20;
+    const std::size_t segments = std::max<std::size_t>((in.size() + kSegmentSize - 1) / kSegmentSize, ways);
+    return compressInParallel(in, out, pool, {ways, (in.size() + segments - 1) / segments});
 }
 
 }  // namespace kernels::deflate

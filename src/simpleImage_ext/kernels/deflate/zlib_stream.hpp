@@ -1,15 +1,20 @@
 // zlib streams byte for byte as zlib 1.2.13 writes them for compress2 at level
 // 6 (the interpreter's zlib.compress(data)): header, deflate blocks, Adler-32.
-// A pure kernel: no Python.h, no interpreter lock needed.
+// On one thread, or on several: the parse split into segments (segments.hpp),
+// the blocks encoded at the same time and then joined at their bit offsets. A
+// pure kernel: no Python.h, no interpreter lock needed.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
+#include "kernels/deflate/pipeline.hpp"
+#include "kernels/thread_pool.hpp"
+
 namespace kernels::deflate {
 
-// Room that compress() needs for `size` input bytes: zlib's compressBound
+// Room that the compressors need for `size` input bytes: zlib's compressBound
 // plus the bit writer's slack.
 std::size_t streamCapacity(std::size_t size) noexcept;
 
@@ -17,5 +22,18 @@ std::size_t streamCapacity(std::size_t size) noexcept;
 // calling thread; returns the stream's length, or 0 when this kernel does not
 // take the input (4 GiB or more, or a stream that would not fit).
 std::size_t compressSerially(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+
+// As compressSerially, with the work split as `split` says and run on `pool`.
+// The stream is the same for every split. Also 0 when memory runs out.
+std::size_t compressInParallel(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                               ThreadPool& pool, Split split, StitchReport* report = nullptr);
+
+// Inputs below this many bytes are compressed on the calling thread: splitting
+// them costs more than it saves.
+inline constexpr std::size_t kParallelThreshold = 256 * 1024;
+
+// Compresses on `pool` when it has several threads and the input is large
+// enough, else on the calling thread.
+std::size_t compress(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, ThreadPool& pool);
 
 }  // namespace kernels::deflate
