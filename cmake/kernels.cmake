@@ -18,12 +18,36 @@ add_library(simpleimage_kernels STATIC
     ${KERNELS_DIR}/reference.cpp
     ${KERNELS_DIR}/scanline_decoder.cpp
     ${KERNELS_DIR}/scanline_encoder.cpp
+    ${KERNELS_DIR}/thread_pool.cpp
+    ${KERNELS_DIR}/deflate/adler32.cpp
+    ${KERNELS_DIR}/deflate/block.cpp
+    ${KERNELS_DIR}/deflate/huffman.cpp
+    ${KERNELS_DIR}/deflate/matcher.cpp
+    ${KERNELS_DIR}/deflate/pipeline.cpp
+    ${KERNELS_DIR}/deflate/round_trip.cpp
+    ${KERNELS_DIR}/deflate/segments.cpp
+    ${KERNELS_DIR}/deflate/self_check.cpp
+    ${KERNELS_DIR}/deflate/zlib_stream.cpp
 )
 target_include_directories(simpleimage_kernels PUBLIC ${KERNELS_INCLUDE_DIR})
 target_compile_features(simpleimage_kernels PUBLIC cxx_std_20)
 set_target_properties(simpleimage_kernels PROPERTIES POSITION_INDEPENDENT_CODE ON CXX_EXTENSIONS OFF)
 simpleimage_instrument(simpleimage_kernels)
+find_package(Threads REQUIRED)
+target_link_libraries(simpleimage_kernels PUBLIC Threads::Threads)
 include(${CMAKE_CURRENT_LIST_DIR}/inflater.cmake)
+
+# The deflate kernel stands in for zlib.compress only where each stream it
+# makes can be inflated again and checked, which takes libdeflate.
+# SIMPLEIMAGE_DEFLATE names the route for the package's build information.
+if(LIBDEFLATE_FOUND)
+    string(CONCAT SIMPLEIMAGE_DEFLATE
+           "own, zlib 1.2.13's level-6 streams on all cores, each checked with libdeflate "
+           "${LIBDEFLATE_VERSION} (zlib.compress when rebound or when the interpreter's zlib "
+           "writes other streams)")
+else()
+    set(SIMPLEIMAGE_DEFLATE "the interpreter's zlib.compress (no libdeflate to check another deflate with)")
+endif()
 
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$"
    AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")

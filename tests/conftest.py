@@ -2,6 +2,10 @@
 
 import io
 import random
+import shutil
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 
@@ -62,3 +66,29 @@ def target(tmp_path):
 @pytest.fixture
 def existing(tmp_path):
     return ExistingFile(tmp_path / "existing")
+
+
+def _tool(name: str) -> str:
+    beside_python = Path(sys.executable).parent / name
+    found = str(beside_python) if beside_python.exists() else shutil.which(name)
+    if found is None:
+        pytest.fail(f"{name} not found; scripts/test installs it into .venv")
+    return found
+
+
+def _run(command: list[str]) -> None:
+    result = subprocess.run(command, capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.fixture(scope="session")
+def kernel_build(tmp_path_factory) -> Path:
+    """The folder of the C++ programs and libraries of tests/kernels/ (the
+    kernel checks, the zlib shims), built under pytest's temporary folder with
+    the cmake and ninja of the test environment."""
+    build = tmp_path_factory.mktemp("kernel-checks")
+    cmake = _tool("cmake")
+    _run([cmake, "-S", str(Path(__file__).resolve().parent / "kernels"), "-B", str(build),
+          "-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={_tool('ninja')}", "-DCMAKE_BUILD_TYPE=Release"])
+    _run([cmake, "--build", str(build)])
+    return build
