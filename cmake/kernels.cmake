@@ -31,7 +31,10 @@ add_library(simpleimage_kernels STATIC
 )
 target_include_directories(simpleimage_kernels PUBLIC ${KERNELS_INCLUDE_DIR})
 target_compile_features(simpleimage_kernels PUBLIC cxx_std_20)
-set_target_properties(simpleimage_kernels PROPERTIES POSITION_INDEPENDENT_CODE ON CXX_EXTENSIONS OFF)
+# Hidden symbols: linked into the extension, the kernels' functions are called
+# directly and inlined, not through the procedure linkage table.
+set_target_properties(simpleimage_kernels PROPERTIES POSITION_INDEPENDENT_CODE ON CXX_EXTENSIONS OFF
+                      CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 simpleimage_instrument(simpleimage_kernels)
 find_package(Threads REQUIRED)
 target_link_libraries(simpleimage_kernels PUBLIC Threads::Threads)
@@ -63,6 +66,9 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$"
     target_sources(simpleimage_kernels PRIVATE ${KERNELS_DIR}/x86_crc32.cpp)
     set_source_files_properties(${KERNELS_DIR}/x86_crc32.cpp
                                 PROPERTIES COMPILE_OPTIONS "-msse4.1;-mpclmul")
+    target_sources(simpleimage_kernels PRIVATE ${KERNELS_DIR}/deflate/adler32_avx2.cpp)
+    set_source_files_properties(${KERNELS_DIR}/deflate/adler32_avx2.cpp
+                                PROPERTIES COMPILE_OPTIONS "-mavx2")
     target_compile_definitions(simpleimage_kernels PRIVATE SIMPLEIMAGE_X86_KERNELS)
 endif()
 

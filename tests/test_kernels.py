@@ -35,11 +35,13 @@ def test_kernels_match_the_reference(kernel_checks, section):
 
 
 @pytest.mark.parametrize("section", [
-    "edges",      # 0-3 bytes, zeros, runs over 258, random and half-random data, a cut match
-    "windows",    # the window moves near 32 and 64 KiB, and the near-end threshold
-    "blocks",     # 16383 symbols and one either side, the last one a literal or a match
-    "distances",  # the 4096 limit for three bytes, the farthest match from head and chain
-    "mixtures",   # seeded random mixtures (a longer run: see the README)
+    "edges",       # 0-3 bytes, zeros, runs over 258, random and half-random data, a cut match
+    "windows",     # the window moves near 32 and 64 KiB, and the near-end threshold
+    "blocks",      # 16383 symbols and one either side, the last one a literal or a match
+    "distances",   # the 4096 limit for three bytes, the farthest match from head and chain
+    "self-check",  # the self-check's samples, with stored, fixed and dynamic blocks
+    "checks",      # Adler-32 on every route; the round trip refuses any other stream
+    "mixtures",    # seeded random mixtures (a longer run: see the README)
 ])
 def test_deflate_matches_zlib(deflate_checks, section):
     result = subprocess.run([str(deflate_checks), section], capture_output=True, text=True,

@@ -4,10 +4,11 @@
 // inside a match), the window moves near 32 and 64 KiB, every block boundary
 // and one symbol either side, the distance limits, periods near the window
 // size, the samples of the self-check with every kind of block, and seeded
-// random mixtures of all of these.
+// random mixtures of all of these. Also the Adler-32 routes against zlib's, and
+// the check that inflates each stream again.
 //
 // Usage: deflate_checks [section...] [--mixtures N] [--seed S]
-// Sections: edges windows blocks distances self-check mixtures (all by
+// Sections: edges windows blocks distances self-check checks mixtures (all by
 // default). Prints
 // each mismatch and a summary of the stitches; exits with 1 on any mismatch.
 
@@ -21,7 +22,9 @@
 #include <string_view>
 #include <vector>
 
+#include "kernels/deflate/adler32.hpp"
 #include "kernels/deflate/format.hpp"
+#include "kernels/deflate/round_trip.hpp"
 #include "kernels/deflate/self_check.hpp"
 #include "kernels/deflate/zlib_stream.hpp"
 #include "kernels/thread_pool.hpp"
@@ -290,6 +293,50 @@ void selfCheck() {
     }
 }
 
+void expectTrue(bool ok, const std::string& what) {
+    if (!ok && ++mismatchCount <= 40) {
+        std::fprintf(stderr, "MISMATCH: %s\n", what.c_str());
+    }
+}
+
+// Every route of Adler-32 gives zlib's checksum, from any start and when two
+// are joined; all bytes 255 make the sums largest before they are reduced.
+// The round-trip check takes a stream only when it inflates to exactly the
+// original: not one cut short, one byte different, or with a byte after it.
+void checks() {
+    std::mt19937 random(6);
+    for (int i = 0; i < 3000; ++i) {
+        const std::size_t size = random() % 20000;
+        const bool saturated = random() % 4 == 0;
+        const Bytes bytes = saturated ? Bytes(size, 255) : randomBytes(random, size, 1 + random() % 256);
+        const std::uint32_t start = random() % 2 == 0 ? 1 : (random() % 65521) << 16 | random() % 65521;
+        const std::uint32_t expected =
+            static_cast<std::uint32_t>(adler32_z(start, bytes.data(), bytes.size()));
+        expectTrue(deflate::adler32(start, bytes.data(), bytes.size()) == expected, "adler32");
+        expectTrue(deflate::adler32Scalar(start, bytes.data(), bytes.size()) == expected, "adler32Scalar");
+        const std::size_t cut = size == 0 ? 0 : random() % size;
+        expectTrue(deflate::adler32Combine(deflate::adler32(start, bytes.data(), cut),
+                                           deflate::adler32(1, bytes.data() + cut, size - cut),
+                                           size - cut) == expected,
+                   "adler32Combine");
+    }
+    if (deflate::checkingInflaterName() == nullptr) {
+        return;
+    }
+    const Bytes original = randomBytes(random, 100000, 7);
+    Bytes stream = zlibStream(original);
+    expectTrue(deflate::inflatesTo(stream, original), "a stream inflates to its original");
+    Bytes other = original;
+    other[5000] ^= 1;
+    expectTrue(!deflate::inflatesTo(stream, other), "a different original");
+    expectTrue(!deflate::inflatesTo(stream, Bytes(original.begin(), original.end() - 1)), "a longer stream");
+    stream.push_back(0);
+    expectTrue(!deflate::inflatesTo(stream, original), "a byte after the stream");
+    stream.pop_back();
+    stream.pop_back();
+    expectTrue(!deflate::inflatesTo(stream, original), "a stream cut short");
+}
+
 // Random stretches of every kind above, copies from near and far among them.
 // Each draw is a statement of its own, so that a seed gives the same input
 // whatever order a compiler evaluates arguments in.
@@ -358,6 +405,7 @@ int main(int argc, char** argv) {
     if (runs("blocks")) blocks();
     if (runs("distances")) distances();
     if (runs("self-check")) selfCheck();
+    if (runs("checks")) checks();
     if (runs("mixtures")) mixtures(mixtureCount, seed);
     std::printf("%zu stitches, %zu never met, longest meeting %lld bytes; %d mismatches\n", stitchCount,
                 unmetCount, static_cast<long long>(longestMeeting), mismatchCount);

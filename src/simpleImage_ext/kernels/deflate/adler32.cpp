@@ -10,6 +10,16 @@ constexpr std::size_t kMaxRun = 5552;
 }  // namespace
 
 std::uint32_t adler32(std::uint32_t adler, const std::uint8_t* data, std::size_t size) noexcept {
+#if defined(SIMPLEIMAGE_X86_KERNELS)
+    static const bool hasAvx2 = __builtin_cpu_supports("avx2");
+    if (hasAvx2) {
+        return x86::adler32Avx2(adler, data, size);
+    }
+#endif
+    return adler32Scalar(adler, data, size);
+}
+
+std::uint32_t adler32Scalar(std::uint32_t adler, const std::uint8_t* data, std::size_t size) noexcept {
     std::uint32_t a = adler & 0xffff;
     std::uint32_t b = adler >> 16;
     while (size > 0) {

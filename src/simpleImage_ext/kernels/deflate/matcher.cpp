@@ -56,6 +56,8 @@ void LazyMatcher::startAt(const ParseState& state) {
     wordChains_.clear(first);
     const std::uint32_t end = std::min(state.position, total >= kMinMatch ? total - (kMinMatch - 1) : 0);
     for (std::uint32_t position = first; position < end; ++position) {
+        zlibChains_.makeRoom(position);
+        wordChains_.makeRoom(position);
         insert(position);
     }
     state_ = state;

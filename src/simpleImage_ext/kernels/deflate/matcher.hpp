@@ -49,8 +49,9 @@ struct ParseState {
 // the previous one with its hash (kWindowSize for none or farther). 16-bit
 // offsets keep the tables as small as zlib's: heads count from a base that
 // moves up by kWindowSize when positions outgrow them, and entries that old
-// become 0, which reads as an empty chain (as zlib reads its window's first
-// position, always too far back by then).
+// become 0, which reads as the base itself. Until the base first moves that is
+// position 0, which zlib, too, takes for an empty chain; once it has moved,
+// the base is always farther back than any match reaches.
 //
 // With `countsPlaces`, each position also gets its place on its chain, one
 // more than the position before it (modulo 2^16), kept in the head entry so
@@ -61,20 +62,28 @@ struct ParseState {
 template <std::uint32_t hashSize, bool countsPlaces>
 class HashChains {
 public:
+    // Starts with every chain empty; the other entries are written before
+    // they are read.
+    HashChains() { clear(0); }
+
     void clear(std::uint32_t base) {
         head_.fill(0);
         base_ = base;
     }
 
-    // Enters `position` on the chain of `hash`; returns the chain's previous
-    // head (0 for none: zlib takes position 0 for an empty chain, too).
-    std::uint32_t enter(std::uint32_t position, std::uint32_t hash) {
-        if (position - base_ > kOffsetMask) {
+    // Makes room for entering the positions up to `last`, which must lie
+    // within kWindowSize of every position entered after the last call.
+    void makeRoom(std::uint32_t last) {
+        if (last - base_ > kOffsetMask) {
             slide();
         }
+    }
+
+    // Enters `position` on the chain of `hash`; returns the chain's previous
+    // head (0 or out of reach for none).
+    std::uint32_t enter(std::uint32_t position, std::uint32_t hash) {
         const Head stored = head_[hash];
-        const std::uint32_t offset = stored & kOffsetMask;
-        const std::uint32_t previousHead = offset == 0 ? 0 : base_ + offset;
+        const std::uint32_t previousHead = base_ + (stored & kOffsetMask);
         const std::uint32_t distance = position - previousHead;
         const std::uint32_t slot = position & (kWindowSize - 1);
         previous_[slot] = static_cast<std::uint16_t>(distance < kWindowSize ? distance : kWindowSize);
@@ -120,10 +129,10 @@ private:
         }
     }
 
-    std::array<Head, hashSize> head_{};
-    std::array<std::uint16_t, kWindowSize> previous_{};
+    std::array<Head, hashSize> head_;
+    std::array<std::uint16_t, kWindowSize> previous_;
     [[no_unique_address]] std::conditional_t<countsPlaces, std::array<std::uint16_t, kWindowSize>,
-                                             NoPlaces> places_{};
+                                             NoPlaces> places_;
     std::uint32_t base_ = 0;
 };
 

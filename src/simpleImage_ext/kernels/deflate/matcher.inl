@@ -3,18 +3,26 @@
 
 namespace kernels::deflate {
 
+// zlib's hash of the three bytes at `bytes`.
+inline std::uint32_t zlibHash(const std::uint8_t* bytes) {
+    return (std::uint32_t{bytes[0]} << (2 * kHashShift) ^ std::uint32_t{bytes[1]} << kHashShift ^
+            bytes[2]) &
+           (kHashSize - 1);
+}
+
+// A hash of the four bytes at `bytes`.
+inline std::uint32_t wordHash(const std::uint8_t* bytes) {
+    std::uint32_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    return (word * 0x9e3779b1u) >> (32 - kWordHashBits);
+}
+
 // Enters the string at `position` on its chains; returns their previous heads.
 inline LazyMatcher::Heads LazyMatcher::insert(std::uint32_t position) {
     const std::uint8_t* bytes = input_.data() + position;
-    const std::uint32_t hash =
-        (std::uint32_t{bytes[0]} << (2 * kHashShift) ^ std::uint32_t{bytes[1]} << kHashShift ^
-         bytes[2]) &
-        (kHashSize - 1);
-    Heads heads{zlibChains_.enter(position, hash), 0};
+    Heads heads{zlibChains_.enter(position, zlibHash(bytes)), 0};
     if (input_.size() - position >= 4) {
-        std::uint32_t word;
-        std::memcpy(&word, bytes, sizeof word);
-        heads.word = wordChains_.enter(position, (word * 0x9e3779b1u) >> (32 - kWordHashBits));
+        heads.word = wordChains_.enter(position, wordHash(bytes));
     }
     return heads;
 }
@@ -42,6 +50,9 @@ std::uint32_t LazyMatcher::parse(Symbol* out, Watch& watch) {
 inline void LazyMatcher::parseAt(Symbol*& out) {
     const auto total = static_cast<std::uint32_t>(input_.size());
     const std::uint32_t position = state_.position;
+    // This iteration enters strings up to the end of a match from the position before.
+    zlibChains_.makeRoom(position + kMaxMatch);
+    wordChains_.makeRoom(position + kMaxMatch);
     const Heads heads = total - position >= kMinMatch ? insert(position) : Heads{0, 0};
     const std::uint32_t previousLength = state_.waitingLength;
     const std::uint32_t previousStart = state_.waitingStart;

@@ -25,7 +25,8 @@ struct DecompressorDeleter {
 const char* checkingInflaterName() noexcept { return "libdeflate " LIBDEFLATE_VERSION_STRING; }
 
 bool inflatesTo(std::span<const std::uint8_t> stream, std::span<const std::uint8_t> original) noexcept {
-    const std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(
+    // One per thread, made on first use: making one costs more than checking a small stream.
+    thread_local const std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(
         libdeflate_alloc_decompressor());
     // One byte more than the original: a stream that inflates to more fails.
     const std::unique_ptr<std::uint8_t[]> inflated(new (std::nothrow) std::uint8_t[original.size() + 1]);

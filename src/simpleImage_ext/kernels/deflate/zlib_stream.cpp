@@ -27,7 +27,7 @@ struct BlockFull {
 std::size_t compressBlockByBlock(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
     StreamWriter writer(out);
     const auto matcher = std::make_unique<LazyMatcher>(in);
-    const auto symbols = std::make_unique<Symbol[]>(kBlockSymbols);
+    const auto symbols = std::make_unique_for_overwrite<Symbol[]>(kBlockSymbols);
     std::uint64_t start = 0;
     for (bool last = false; !last;) {
         BlockFull full;
