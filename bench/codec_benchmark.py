@@ -132,18 +132,26 @@ def route_ratio(path: str, budget: float) -> float:
     return measure(candidates, budget, 5, rounds_cap(sample)).ratio("ours", "zlib")
 
 
+def in_child(rows: list[Row], out: Path, budget: float, option: str, environment: dict,
+             key: str) -> None:
+    """Runs this script with `option` in a child interpreter whose environment
+    has `environment` added, on the rows' files, and adds the ratio it measures
+    for each file to its row as `key`."""
+    paths = []
+    for index, row in enumerate(rows):
+        paths.append(str(out / f"child-{index}.png"))
+        Path(paths[-1]).write_bytes(row.sample.data)
+    result = subprocess.run([sys.executable, __file__, "--budget", str(budget), option, *paths],
+                            env=os.environ | environment, capture_output=True, text=True,
+                            check=True)
+    for row, value in zip(rows, json.loads(result.stdout), strict=True):
+        row.values[key] = value
+
+
 def add_zlib_route(rows: list[Row], out: Path, budget: float) -> None:
     """Adds ours over zlib.decompress with the extension's zlib route, measured in
     a child interpreter started with that route chosen."""
-    paths = []
-    for index, row in enumerate(rows):
-        paths.append(str(out / f"route-{index}.png"))
-        Path(paths[-1]).write_bytes(row.sample.data)
-    result = subprocess.run(
-        [sys.executable, __file__, "--budget", str(budget), "--zlib-route", *paths],
-        env=os.environ | ZLIB_ROUTE, capture_output=True, text=True, check=True)
-    for row, value in zip(rows, json.loads(result.stdout), strict=True):
-        row.values["route/zlib"] = value
+    in_child(rows, out, budget, "--zlib-route", ZLIB_ROUTE, "route/zlib")
 
 
 OPEN_COLUMNS = [
@@ -270,7 +278,7 @@ def measure_save(sample: Sample, out: Path, budget: float, plain: bool) -> Row:
 
 def save_ratio(path: str, budget: float) -> float:
     """save over zlib.compress of the same filtered stream, measured in this
-    process (a child that measure_in_children starts with CORVANE_THREADS set)."""
+    process (a child that run_saves starts with CORVANE_THREADS set)."""
     with contextlib.redirect_stdout(io.StringIO()):
         image = SimpleImage.open(path)
     stream = zlib.decompress(sample_from_png(path, "", "", Path(path).read_bytes()).idat)
@@ -278,22 +286,6 @@ def save_ratio(path: str, budget: float) -> float:
     candidates = {"ours": lambda: image.save(target), "zlib": lambda: zlib.compress(stream)}
     return measure(candidates, budget, 3, 25 if image.width * image.height < 1_000_000 else 7
                    ).ratio("ours", "zlib")
-
-
-def measure_in_children(rows: list[Row], out: Path, budget: float, threads: int,
-                        key: str) -> None:
-    """Adds save over zlib.compress with the pool capped at `threads`
-    (CORVANE_THREADS), measured in a child interpreter, to each row as `key`."""
-    paths = []
-    for index, row in enumerate(rows):
-        paths.append(str(out / f"threads-{index}.png"))
-        Path(paths[-1]).write_bytes(row.sample.data)
-    result = subprocess.run(
-        [sys.executable, __file__, "--budget", str(budget), "--save-child", *paths],
-        env=os.environ | {"CORVANE_THREADS": str(threads)}, capture_output=True, text=True,
-        check=True)
-    for row, value in zip(rows, json.loads(result.stdout), strict=True):
-        row.values[key] = value
 
 
 def measure_tiny_save(sample: Sample, out: Path, budget: float) -> Row:
@@ -709,7 +701,8 @@ def run_saves(images: ImageSet, results: Results, out: Path, budget: float) -> N
         progress(f"save, {threads} thread(s)")
         rows = results.saves if threads == 1 else results.large_saves
         if rows:
-            measure_in_children(rows, out, budget, threads, f"threads {threads}")
+            in_child(rows, out, budget, "--save-child", {"CORVANE_THREADS": str(threads)},
+                     f"threads {threads}")
     add_speed_ups(results.large_saves)
     for sample in images.tiny:
         progress(f"tiny save {sample.name}")
