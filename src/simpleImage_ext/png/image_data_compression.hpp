@@ -3,7 +3,8 @@
 //
 // When `zlib.compress` is the interpreter's own function and its zlib writes
 // the streams of zlib 1.2.13 (checked once per process on the deflate
-// kernel's samples), the stream is compressed by the deflate kernel instead,
+// kernel's samples), a stream of 32 KiB or more is compressed by the deflate
+// kernel instead,
 // without the interpreter's lock and on the process's thread pool: the bytes
 // are the same. Each stream the kernel makes is inflated again and compared
 // with the filtered stream before it is used; on any difference, and in every

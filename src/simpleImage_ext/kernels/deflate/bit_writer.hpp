@@ -1,6 +1,7 @@
 // Bits into bytes, least significant bit first, as deflate packs them.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -40,8 +41,15 @@ public:
         next_ += size;
     }
 
-    // `bitCount` bits as another writer left them in `bits` (bit 0 first).
-    void putBits(const std::uint8_t* bits, std::uint64_t bitCount) {
+    // `bitCount` bits as another writer left them in `bits`, from bit
+    // `firstBit` on (bit 0 is the first byte's least significant).
+    void putBits(const std::uint8_t* bits, std::uint64_t bitCount, std::uint64_t firstBit = 0) {
+        bits += firstBit >> 3;
+        if (const unsigned skipped = firstBit & 7; skipped != 0 && bitCount != 0) {
+            const unsigned head = std::min<std::uint64_t>(8 - skipped, bitCount);
+            put((*bits++ >> skipped) & ((1u << head) - 1), head);
+            bitCount -= head;
+        }
         if (filled_ == 0) {
             putBytes(bits, bitCount >> 3);
             bits += bitCount >> 3;

@@ -5,6 +5,10 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <utility>
+#include <vector>
 
 namespace kernels::deflate {
 
@@ -155,5 +159,26 @@ constexpr std::uint32_t lengthOrLiteral(Symbol symbol) { return symbol & 0xff; }
 constexpr std::uint32_t coveredBytes(Symbol symbol) {
     return isMatch(symbol) ? lengthOrLiteral(symbol) + kMinMatch : 1;
 }
+
+// An allocator that leaves new elements uninitialised: a symbol buffer is
+// written before it is read, and the pages a parse never reaches (most of a
+// buffer sized for one symbol per byte, on compressible data) stay untouched.
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitializedAllocator<U>;
+    };
+    template <class U>
+    void construct(U* place) noexcept {
+        ::new (static_cast<void*>(place)) U;
+    }
+    template <class U, class... Arguments>
+    void construct(U* place, Arguments&&... arguments) {
+        ::new (static_cast<void*>(place)) U(std::forward<Arguments>(arguments)...);
+    }
+};
+
+using SymbolBuffer = std::vector<Symbol, UninitializedAllocator<Symbol>>;
 
 }  // namespace kernels::deflate

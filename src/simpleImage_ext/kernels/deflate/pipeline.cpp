@@ -19,8 +19,8 @@ namespace {
 // Input bytes per checksum task.
 constexpr std::size_t kChecksumChunk = 4u << 20;
 
-// Symbols shared by the blocks cut from them: a worker's parse, a stitch's.
-using SymbolStore = std::shared_ptr<const std::vector<Symbol>>;
+// What keeps the symbols of the blocks cut from them: a worker's parse, a stitch.
+using SymbolStore = std::shared_ptr<const void>;
 
 struct Piece {
     SymbolStore store;
@@ -46,11 +46,11 @@ struct Job {
 class Pipeline {
 public:
     Pipeline(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, Split split,
-             StitchReport* report)
+             StitchReport* report, std::vector<BlockStart>* blocks)
         : in_(in),
           split_(split),
           report_(report),
-          writer_(out),
+          writer_(out, blocks),
           segments_(std::max<std::size_t>((in.size() + split.segmentSize - 1) / split.segmentSize, 1)),
           parsed_(segments_.size()),
           // A block per kBlockSymbols symbols, a symbol per byte at most, and the last block.
@@ -207,7 +207,7 @@ private:
         if (stitched->met) {
             truth_ = std::move(segment.matcher);
             // Moving the vector keeps its buffer, which the adopted symbols point into.
-            pending_.push_back({std::make_shared<const std::vector<Symbol>>(std::move(segment.symbols)),
+            pending_.push_back({std::make_shared<const SymbolBuffer>(std::move(segment.symbols)),
                                 stitched->adopted});
         }
         cutBlocks(segment.last);
@@ -283,7 +283,7 @@ private:
         const std::uint64_t start = blockStart_;
         blockStart_ += job.length;
         return writer_.add(job.weight, storable(start, blockStart_, job.final, job.last, in_.size()),
-                           in_.subspan(start, job.length), job.last,
+                           in_.subspan(start, job.length), start, job.last,
                            [&job](BitWriter& out) { out.putBits(job.bits.data(), job.bitCount); });
     }
 
@@ -329,9 +329,10 @@ private:
 }  // namespace
 
 std::size_t compressOnPool(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
-                           ThreadPool& pool, Split split, StitchReport* report) {
+                           ThreadPool& pool, Split split, StitchReport* report,
+                           std::vector<BlockStart>* blocks) {
     try {
-        return Pipeline(in, out, split, report).run(pool);
+        return Pipeline(in, out, split, report, blocks).run(pool);
     } catch (const std::bad_alloc&) {
         return 0;
     }

@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "kernels/deflate/round_trip.hpp"
 #include "kernels/thread_pool.hpp"
 
 namespace kernels::deflate {
@@ -29,8 +30,10 @@ struct StitchReport {
 };
 
 // The stream of `in` in `out` (room for streamCapacity(in.size()) bytes), its
-// length, or 0 when memory ran out or the stream did not fit.
+// length, or 0 when memory ran out or the stream did not fit; where its blocks
+// start into `blocks` when given.
 std::size_t compressOnPool(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
-                           ThreadPool& pool, Split split, StitchReport* report);
+                           ThreadPool& pool, Split split, StitchReport* report,
+                           std::vector<BlockStart>* blocks);
 
 }  // namespace kernels::deflate

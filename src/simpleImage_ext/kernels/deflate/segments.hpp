@@ -41,7 +41,7 @@ struct SegmentParse {
     std::uint32_t start = 0;
     std::uint32_t end = 0;
     bool last = false;
-    std::vector<Symbol> symbols;
+    SymbolBuffer symbols;
     std::vector<RecordedState> recorded;
     std::unique_ptr<LazyMatcher> matcher;  // where the worker's parse ended
 };
@@ -52,7 +52,7 @@ void parseSegment(std::span<const std::uint8_t> input, SegmentParse& segment);
 // The true parse of one segment: the stitch's own symbols, then the worker's
 // from the meeting on, if they met.
 struct StitchedSegment {
-    std::vector<Symbol> lead;
+    SymbolBuffer lead;
     std::span<const Symbol> adopted;
     bool met = false;
     std::uint32_t meetingDistance = 0;  // how far the stitch parsed before it met

@@ -4,9 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "kernels/deflate/bit_writer.hpp"
 #include "kernels/deflate/block.hpp"
+#include "kernels/deflate/round_trip.hpp"
 
 namespace kernels::deflate {
 
@@ -19,31 +21,38 @@ public:
     static constexpr std::uint8_t kHeader[] = {0x78, 0x9c};
     static constexpr std::size_t kTrailerSize = 4;
 
-    explicit StreamWriter(std::span<std::uint8_t> out)
+    // `blocks`, when given, receives where each block starts and where the
+    // last one ends.
+    explicit StreamWriter(std::span<std::uint8_t> out, std::vector<BlockStart>* blocks = nullptr)
         : out_(out),
           blockRoom_((out.size() - sizeof kHeader - kTrailerSize - BitWriter::kSlack) * 8),
-          bits_(out.data() + sizeof kHeader) {
+          bits_(out.data() + sizeof kHeader),
+          blocks_(blocks) {
         out[0] = kHeader[0];
         out[1] = kHeader[1];
     }
 
-    // Appends a block: stored when that is no longer than the coded block and
-    // `storable`, else the coded block of `codedBits` bits, which
-    // `writeCoded(BitWriter&)` writes. False when it does not fit.
+    // Appends the block of input bytes `bytes`, which start at input position
+    // `start`: stored when that is no longer than the coded block and
+    // `storable`, else the coded block, which `writeCoded(BitWriter&)` writes.
+    // False when it does not fit.
     template <class WriteCoded>
     bool add(const BlockWeight& weight, bool storable, std::span<const std::uint8_t> bytes,
-             bool last, WriteCoded&& writeCoded) {
-        if (weight.storedIsShorter && storable) {
-            if (bytes.size() > kMaxStoredBlock || !fits(storedBits(bytes.size()))) {
-                return false;
-            }
-            writeStoredBlock(bits_, bytes, last);
-            return true;
-        }
-        if (!fits(weight.codedBits)) {
+             std::uint64_t start, bool last, WriteCoded&& writeCoded) {
+        const bool stored = weight.storedIsShorter && storable;
+        if (stored ? bytes.size() > kMaxStoredBlock || !fits(storedBits(bytes.size()))
+                   : !fits(weight.codedBits)) {
             return false;
         }
-        writeCoded(bits_);
+        record(start);
+        if (stored) {
+            writeStoredBlock(bits_, bytes, last);
+        } else {
+            writeCoded(bits_);
+        }
+        if (last) {
+            record(start + bytes.size());
+        }
         return true;
     }
 
@@ -59,9 +68,16 @@ private:
     // Whether `blockBits` more bits (and a partial byte) still fit.
     bool fits(std::uint64_t blockBits) const { return bits_.bitCount() + blockBits + 8 <= blockRoom_; }
 
+    void record(std::uint64_t input) {
+        if (blocks_ != nullptr) {
+            blocks_->push_back({bits_.bitCount(), input});
+        }
+    }
+
     std::span<std::uint8_t> out_;
     std::uint64_t blockRoom_;
     BitWriter bits_;
+    std::vector<BlockStart>* blocks_;
 };
 
 }  // namespace kernels::deflate

@@ -24,8 +24,9 @@ struct BlockFull {
 };
 
 // Parses a block's worth of symbols, writes the block, goes on.
-std::size_t compressBlockByBlock(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
-    StreamWriter writer(out);
+std::size_t compressBlockByBlock(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                                 std::vector<BlockStart>* blocks) {
+    StreamWriter writer(out, blocks);
     const auto matcher = std::make_unique<LazyMatcher>(in);
     const auto symbols = std::make_unique_for_overwrite<Symbol[]>(kBlockSymbols);
     std::uint64_t start = 0;
@@ -38,7 +39,7 @@ std::size_t compressBlockByBlock(std::span<const std::uint8_t> in, std::span<std
         const std::uint64_t end = start + inputLength(pieces);
         const Block block(pieces, end - start);
         const bool canStore = storable(start, end, count > 0 ? piece.back() : 0, last, in.size());
-        if (!writer.add(block.weight(), canStore, in.subspan(start, end - start), last,
+        if (!writer.add(block.weight(), canStore, in.subspan(start, end - start), start, last,
                         [&](BitWriter& bits) { block.write(bits, last); })) {
             return 0;
         }
@@ -53,35 +54,39 @@ std::size_t streamCapacity(std::size_t size) noexcept {
     return size + (size >> 12) + (size >> 14) + (size >> 25) + 13 + BitWriter::kSlack;
 }
 
-std::size_t compressSerially(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
+std::size_t compressSerially(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                             std::vector<BlockStart>* blocks) {
     if (!takes(in, out)) {
         return 0;
     }
     try {
-        return compressBlockByBlock(in, out);
+        return compressBlockByBlock(in, out, blocks);
     } catch (const std::bad_alloc&) {
         return 0;
     }
 }
 
 std::size_t compressInParallel(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
-                               ThreadPool& pool, Split split, StitchReport* report) {
+                               ThreadPool& pool, Split split, StitchReport* report,
+                               std::vector<BlockStart>* blocks) {
     if (!takes(in, out) || split.ways == 0 || split.segmentSize == 0) {
         return 0;
     }
-    return compressOnPool(in, out, pool, split, report);
+    return compressOnPool(in, out, pool, split, report, blocks);
 }
 
-std::size_t compress(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, ThreadPool& pool) {
+std::size_t compress(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, ThreadPool& pool,
+                     std::vector<BlockStart>* blocks) {
     const unsigned ways = pool.concurrency();
     if (ways == 1 || in.size() < kParallelThreshold) {
-        return compressSerially(in, out);
+        return compressSerially(in, out, blocks);
     }
     // Segments of about a megabyte keep the threads busy to the end, and the
     // 32 KiB that each worker enters before its segment a small part of its work.
     constexpr std::size_t kSegmentSize = 1u << 20;
     const std::size_t segments = std::max<std::size_t>((in.size() + kSegmentSize - 1) / kSegmentSize, ways);
-    return compressInParallel(in, out, pool, {ways, (in.size() + segments - 1) / segments});
+    return compressInParallel(in, out, pool, {ways, (in.size() + segments - 1) / segments}, nullptr,
+                              blocks);
 }
 
 }  // namespace kernels::deflate

@@ -8,8 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "kernels/deflate/pipeline.hpp"
+#include "kernels/deflate/round_trip.hpp"
 #include "kernels/thread_pool.hpp"
 
 namespace kernels::deflate {
@@ -20,13 +22,17 @@ std::size_t streamCapacity(std::size_t size) noexcept;
 
 // Compresses `in` into `out` (at least streamCapacity(in.size()) bytes) on the
 // calling thread; returns the stream's length, or 0 when this kernel does not
-// take the input (4 GiB or more, or a stream that would not fit).
-std::size_t compressSerially(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+// take the input (4 GiB or more, a stream that would not fit, no memory).
+// `blocks`, when given, receives where each block starts and where the last
+// one ends (what inflatesTo() needs to check the stream).
+std::size_t compressSerially(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                             std::vector<BlockStart>* blocks = nullptr);
 
 // As compressSerially, with the work split as `split` says and run on `pool`.
-// The stream is the same for every split. Also 0 when memory runs out.
+// The stream is the same for every split.
 std::size_t compressInParallel(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
-                               ThreadPool& pool, Split split, StitchReport* report = nullptr);
+                               ThreadPool& pool, Split split, StitchReport* report = nullptr,
+                               std::vector<BlockStart>* blocks = nullptr);
 
 // Inputs below this many bytes are compressed on the calling thread: splitting
 // them costs more than it saves.
@@ -34,6 +40,7 @@ inline constexpr std::size_t kParallelThreshold = 256 * 1024;
 
 // Compresses on `pool` when it has several threads and the input is large
 // enough, else on the calling thread.
-std::size_t compress(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, ThreadPool& pool);
+std::size_t compress(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, ThreadPool& pool,
+                     std::vector<BlockStart>* blocks = nullptr);
 
 }  // namespace kernels::deflate
