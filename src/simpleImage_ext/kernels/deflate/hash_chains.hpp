@@ -15,7 +15,7 @@ inline constexpr std::uint32_t kWordHashSize = 1u << kWordHashBits;
 
 // Chains of earlier positions that share a hash: the most recent position of
 // each hash and, for each position of the last 32 KiB, the distance back to
-// the previous one with its hash (kWindowSize for none or farther). 16-bit
+// the previous one with its hash (kWindowSize or more for none). 16-bit
 // offsets keep the tables as small as zlib's: heads count from a base that
 // moves up by kWindowSize when positions outgrow them, and entries that old
 // become 0, which reads as the base itself. Until the base first moves that is
@@ -51,17 +51,25 @@ public:
     // Enters `position` on the chain of `hash`; returns the chain's previous
     // head (0 or out of reach for none).
     std::uint32_t enter(std::uint32_t position, std::uint32_t hash) {
+        return enter(position, hash, base_);
+    }
+
+    // The same with the base passed in, for a run of positions that need no
+    // room made: the stores into the tables then do not reload it.
+    std::uint32_t base() const { return base_; }
+    std::uint32_t enter(std::uint32_t position, std::uint32_t hash, std::uint32_t base) {
         const Head stored = head_[hash];
-        const std::uint32_t previousHead = base_ + (stored & kOffsetMask);
-        const std::uint32_t distance = position - previousHead;
+        const std::uint32_t previousHead = base + (stored & kOffsetMask);
         const std::uint32_t slot = position & (kWindowSize - 1);
-        previous_[slot] = static_cast<std::uint16_t>(distance < kWindowSize ? distance : kWindowSize);
+        // Below 2^16, since the base is (see makeRoom); kWindowSize or more
+        // ends the chain.
+        previous_[slot] = static_cast<std::uint16_t>(position - previousHead);
         if constexpr (countsPlaces) {
             const auto place = static_cast<std::uint16_t>((stored >> 16) + 1);
             places_[slot] = place;
-            head_[hash] = std::uint32_t{place} << 16 | (position - base_);
+            head_[hash] = std::uint32_t{place} << 16 | (position - base);
         } else {
-            head_[hash] = static_cast<Head>(position - base_);
+            head_[hash] = static_cast<Head>(position - base);
         }
         return previousHead;
     }

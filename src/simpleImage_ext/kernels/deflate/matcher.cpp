@@ -54,30 +54,22 @@ void LazyMatcher::startAt(const ParseState& state) {
     const std::uint32_t first = state.position > kWindowSize ? state.position - kWindowSize : 0;
     zlibChains_.clear(first);
     wordChains_.clear(first);
-    const std::uint32_t end = std::min(state.position, total >= kMinMatch ? total - (kMinMatch - 1) : 0);
-    for (std::uint32_t position = first; position < end; ++position) {
-        zlibChains_.makeRoom(position);
-        wordChains_.makeRoom(position);
-        insert(position);
-    }
+    // The history lies within kWindowSize of the base: no room to make.
+    insertRun(first, std::max(first, std::min(state.position, total >= kMinMatch ? total - (kMinMatch - 1) : 0)));
     state_ = state;
     finished_ = false;
 }
 
-// The chain's most recent string is a candidate up to kMaxDistance back,
-// unless it is the window's first byte, which zlib cannot tell from an empty
-// chain: that can happen only right after the window moved near the end.
-bool LazyMatcher::mayMatch(std::uint32_t position, std::uint32_t head) const {
-    const std::uint32_t distance = position - head;
-    if (distance < kMaxDistance) {
-        return true;
-    }
-    return distance == kMaxDistance && head != windowBase(input_.size(), position);
+// A head exactly kMaxDistance back is a candidate unless it is the window's
+// first byte, which zlib cannot tell from an empty chain: that can happen only
+// right after the window moved near the end.
+bool LazyMatcher::mayMatchAtWindowStart(std::uint32_t position, std::uint32_t head) const {
+    return head != windowBase(input_.size(), position);
 }
 
 // zlib's longest_match: walks the chain from its head, most recent first, for
-// a match longer than `previousLength`, and sets waitingStart to the first
-// longest one. A candidate must agree with the string at its first two bytes
+// a match longer than `previousLength`, and sets `start` to the first longest
+// one. A candidate must agree with the string at its first two bytes
 // and at the current best length before it is compared in full (its third
 // byte agrees through the hash). Later candidates must be closer than
 // kMaxDistance, and at most `chain` are looked at.
@@ -87,7 +79,7 @@ bool LazyMatcher::mayMatch(std::uint32_t position, std::uint32_t head) const {
 // passes over candidates zlib would reject; a candidate's place on zlib's chain
 // tells whether zlib would have got that far.
 std::uint32_t LazyMatcher::longestMatch(std::uint32_t position, Heads heads,
-                                        std::uint32_t previousLength) {
+                                        std::uint32_t previousLength, std::uint32_t& start) {
     const auto total = static_cast<std::uint32_t>(input_.size());
     const std::uint32_t lookahead = total - position;
     const std::uint32_t limit = std::min(kMaxMatch, lookahead);
@@ -108,7 +100,7 @@ std::uint32_t LazyMatcher::longestMatch(std::uint32_t position, Heads heads,
     const auto improve = [&](std::uint32_t candidate) {
         const std::uint32_t length = commonLength(scan, data + candidate, limit, wide);
         if (length > best) {
-            state_.waitingStart = candidate;
+            start = candidate;
             best = length;
             if (length >= nice) {
                 return false;

@@ -58,6 +58,8 @@ public:
     std::uint32_t parse(Symbol* out, Watch& watch);
 
     const ParseState& state() const { return state_; }
+    // How far the symbols written so far reach into the input.
+    std::uint32_t parsed() const { return state_.position - (state_.waiting ? 1 : 0); }
     // Whether the parse reached the end of the input and wrote its last symbol.
     bool finished() const { return finished_; }
 
@@ -68,9 +70,15 @@ private:
     };
 
     [[gnu::always_inline]] Heads insert(std::uint32_t position);
-    std::uint32_t longestMatch(std::uint32_t position, Heads heads, std::uint32_t previousLength);
+    void insertRun(std::uint32_t first, std::uint32_t end);
+    // Sets `start` to the match's start when it finds a longer one.
+    std::uint32_t longestMatch(std::uint32_t position, Heads heads, std::uint32_t previousLength,
+                               std::uint32_t& start);
     bool mayMatch(std::uint32_t position, std::uint32_t head) const;
-    void parseAt(Symbol*& out);
+    bool mayMatchAtWindowStart(std::uint32_t position, std::uint32_t head) const;
+    // The state is a copy of the member's for the length of a parse, so that
+    // writing symbols does not make the compiler store and reload it.
+    [[gnu::always_inline]] void parseAt(ParseState& state, Symbol*& out);
 
     std::span<const std::uint8_t> input_;
     ParseState state_;

@@ -36,7 +36,7 @@ std::size_t compressBlockByBlock(std::span<const std::uint8_t> in, std::span<std
         last = matcher->finished();
         const std::span<const Symbol> piece(symbols.get(), count);
         const SymbolPieces pieces(&piece, 1);
-        const std::uint64_t end = start + inputLength(pieces);
+        const std::uint64_t end = matcher->parsed();
         const Block block(pieces, end - start);
         const bool canStore = storable(start, end, count > 0 ? piece.back() : 0, last, in.size());
         if (!writer.add(block.weight(), canStore, in.subspan(start, end - start), start, last,
