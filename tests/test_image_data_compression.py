@@ -19,7 +19,7 @@ import pytest
 from corpus import PNG_DIR, accepted_pngs, needs_corpus
 from Corvane import SimpleImage, simpleImage_ext
 from imagefiles import parse_png
-from subprocesses import SANITIZED, run_python
+from subprocesses import run_python
 
 THREADS = len(os.sched_getaffinity(0))
 
@@ -198,7 +198,6 @@ class TestThreadsAndProcesses:
         """)
         assert out.split() == ["0"]
 
-    @pytest.mark.skipif(SANITIZED, reason="AddressSanitizer does not follow a fork of threads")
     def test_a_forked_child_saves_while_the_parent_is_saving(self, tmp_path):
         out = run_python(f"""
             import os, random, threading, warnings

@@ -20,6 +20,10 @@ struct ThreadPool::Loop {
     std::size_t done = 0;
 };
 
+namespace {
+
+// The number of threads of a pool here: the CPUs of the affinity mask, capped
+// by a positive CORVANE_THREADS.
 unsigned configuredConcurrency() noexcept {
     unsigned cpus = 1;
     cpu_set_t set;
@@ -37,6 +41,8 @@ unsigned configuredConcurrency() noexcept {
     }
     return cpus;
 }
+
+}  // namespace
 
 ThreadPool& ThreadPool::shared() {
     // Pools are never destroyed: a worker may still be waiting on one when the

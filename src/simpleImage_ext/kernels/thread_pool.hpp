@@ -59,8 +59,4 @@ private:
     bool started_ = false;
 };
 
-// The number of threads of a pool here: the CPUs of the affinity mask, capped
-// by a positive CORVANE_THREADS.
-unsigned configuredConcurrency() noexcept;
-
 }  // namespace kernels

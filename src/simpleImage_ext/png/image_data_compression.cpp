@@ -10,7 +10,6 @@
 #include "kernels/deflate/round_trip.hpp"
 #include "kernels/deflate/self_check.hpp"
 #include "kernels/deflate/zlib_stream.hpp"
-#include "kernels/thread_pool.hpp"
 
 namespace png {
 namespace {
@@ -40,14 +39,10 @@ Ref compressWithKernel(PyObject* stream) {
     const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(compressed.get())),
                                       capacity);
     std::size_t size = 0;
-    bool intact = false;
     Py_BEGIN_ALLOW_THREADS
-    kernels::ThreadPool& pool = kernels::ThreadPool::shared();
-    std::vector<kernels::deflate::BlockStart> blocks;
-    size = kernels::deflate::compress(in, out, pool, &blocks);
-    intact = size != 0 && kernels::deflate::inflatesTo(out.first(size), in, blocks, pool);
+    size = kernels::deflate::compressChecked(in, out);
     Py_END_ALLOW_THREADS
-    if (!intact) {
+    if (size == 0) {
         return {};
     }
     PyObject* resized = compressed.release();

@@ -30,9 +30,6 @@ public:
     // `inputLength` is how many input bytes the symbols stand for.
     Block(SymbolPieces symbols, std::uint64_t inputLength);
 
-    // Fixed or dynamic: the shorter coded form.
-    BlockType codedType() const { return codedType_; }
-
     BlockWeight weight() const;
 
     // Writes the coded block.

@@ -89,4 +89,15 @@ std::size_t compress(std::span<const std::uint8_t> in, std::span<std::uint8_t> o
                               blocks);
 }
 
+std::size_t compressChecked(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) noexcept {
+    try {
+        ThreadPool& pool = ThreadPool::shared();
+        std::vector<BlockStart> blocks;
+        const std::size_t size = compress(in, out, pool, &blocks);
+        return size != 0 && inflatesTo(out.first(size), in, blocks, pool) ? size : 0;
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
 }  // namespace kernels::deflate

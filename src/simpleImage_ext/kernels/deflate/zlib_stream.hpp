@@ -43,4 +43,9 @@ inline constexpr std::size_t kParallelThreshold = 256 * 1024;
 std::size_t compress(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, ThreadPool& pool,
                      std::vector<BlockStart>* blocks = nullptr);
 
+// Compresses on the process's pool and checks the stream by inflating it again
+// (see round_trip.hpp): its length, or 0 when the kernel does not make one or
+// the check fails, for whatever reason.
+std::size_t compressChecked(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) noexcept;
+
 }  // namespace kernels::deflate
