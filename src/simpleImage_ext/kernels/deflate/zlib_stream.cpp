@@ -81,10 +81,12 @@ std::size_t compress(std::span<const std::uint8_t> in, std::span<std::uint8_t> o
     if (ways == 1 || in.size() < kParallelThreshold) {
         return compressSerially(in, out, blocks);
     }
-    // Segments of about a megabyte keep the threads busy to the end, and the
-    // 32 KiB that each worker enters before its segment a small part of its work.
+    // Segments of about a megabyte keep the 32 KiB that each worker enters
+    // before its segment a small part of its work; a multiple of the threads
+    // in count, they keep every thread busy to the end.
     constexpr std::size_t kSegmentSize = 1u << 20;
-    const std::size_t segments = std::max<std::size_t>((in.size() + kSegmentSize - 1) / kSegmentSize, ways);
+    const std::size_t rounds = (in.size() + kSegmentSize * ways - 1) / (kSegmentSize * ways);
+    const std::size_t segments = rounds * ways;
     return compressInParallel(in, out, pool, {ways, (in.size() + segments - 1) / segments}, nullptr,
                               blocks);
 }
@@ -94,7 +96,10 @@ std::size_t compressChecked(std::span<const std::uint8_t> in, std::span<std::uin
         ThreadPool& pool = ThreadPool::shared();
         std::vector<BlockStart> blocks;
         const std::size_t size = compress(in, out, pool, &blocks);
-        return size != 0 && inflatesTo(out.first(size), in, blocks, pool) ? size : 0;
+        // Four pieces per thread at least, so that the threads finish together.
+        const std::uint64_t piece = std::clamp<std::uint64_t>(in.size() / (4 * pool.concurrency()),
+                                                              kCheckedPiece / 4, kCheckedPiece);
+        return size != 0 && inflatesTo(out.first(size), in, blocks, pool, piece) ? size : 0;
     } catch (const std::exception&) {
         return 0;
     }
