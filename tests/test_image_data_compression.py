@@ -221,9 +221,10 @@ class TestThreadsAndProcesses:
     def test_ctrl_c_while_compressing_leaves_the_destination(self, existing):
         out = run_python(f"""
             import os, random, signal, threading
-            # Random pixels compress at about 20 MB/s: 18 MB take most of a second.
-            image = SimpleImage(3000, 2000, random.Random(3).randbytes(3000 * 2000 * 3))
-            threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+            # Random pixels compress at about 40 MB/s on two threads: 36 MB take
+            # most of a second, the rows' filtering a few hundredths of it.
+            image = SimpleImage(4000, 3000, random.Random(3).randbytes(4000 * 3000 * 3))
+            threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT)).start()
             try:
                 image.save({str(existing.path)!r})
             except KeyboardInterrupt:
