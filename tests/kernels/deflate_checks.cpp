@@ -426,7 +426,7 @@ void mixtures(int count, unsigned seed) {
 
 int main(int argc, char** argv) {
     std::vector<std::string_view> wanted;
-    int mixtureCount = 600;
+    int mixtureCount = 3000;
     unsigned seed = 20240612;
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
