@@ -11,7 +11,6 @@
 #include "kernels/deflate/block.hpp"
 #include "kernels/deflate/segments.hpp"
 #include "kernels/deflate/stream_writer.hpp"
-#include "kernels/deflate/window.hpp"
 
 namespace kernels::deflate {
 namespace {
