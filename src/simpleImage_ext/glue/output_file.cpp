@@ -215,6 +215,14 @@ std::string hiddenName(const std::string& name, int attempt) {
     return "." + name.substr(0, kNameBytesKept) + suffix;
 }
 
+// Whether a folder that refused a new file with `error` refuses every new
+// file, while the destination in it may still be written: no permission to
+// add a name, no free inode or block, a used-up quota. Any other error (too
+// many open files, an I/O error) is raised.
+bool refusesNewFile(int error) {
+    return error == EACCES || error == EPERM || error == ENOSPC || error == EDQUOT;
+}
+
 // Whether a rename that failed with `error` failed because the destination
 // cannot be replaced by another file, while it can still be written in place:
 // a mount point (EBUSY, EXDEV), a file in a sticky folder owned by someone else
@@ -396,19 +404,17 @@ bool Destination::open() {
     }
     startName_ = std::move(name);
     place_ = reachSteadily(startFolder_.get(), startName_);
-    switch (place_.kind) {
-        case Kind::missing:
-            if (createNewFile(0666)) {
+    // A file with other names would be parted from them by a new file.
+    if (place_.kind == Kind::missing ||
+        (place_.kind == Kind::existing && place_.status.st_nlink == 1)) {
+        // A replacing file stays private until it has the old one's owner and mode.
+        if (createNewFile(place_.kind == Kind::missing ? 0666 : 0600)) {
+            if (standsIn()) {
                 return wrapDescriptor(newFile_.get());
             }
-            break;
-        case Kind::existing:
-            if (canReplace()) {
-                return wrapDescriptor(newFile_.get());
-            }
-            break;
-        default:
-            break;
+        } else if (!refusesNewFile(errno)) {
+            return raiseError(errno);
+        }
     }
     return openInPlace();
 }
@@ -425,10 +431,12 @@ bool Destination::openInPlace() {
     }
 }
 
-bool Destination::canReplace() {
-    // A file with other names would be parted from them by a new file.
-    return place_.status.st_nlink == 1 && (newFile_ || createNewFile(0600)) &&
-           carryAttributes(place_.file.get(), place_.status, newFile_.get());
+// Whether the new file can take the place reached: a free name, or a file with
+// no other name whose owner, mode and attributes the new file has been given.
+bool Destination::standsIn() {
+    return place_.kind == Kind::missing ||
+           (place_.kind == Kind::existing && place_.status.st_nlink == 1 &&
+            carryAttributes(place_.file.get(), place_.status, newFile_.get()));
 }
 
 bool Destination::createNewFile(mode_t mode) {
@@ -598,7 +606,7 @@ bool Destination::reachAgain() {
         discardNewFile();  // while place_ still names its folder
     }
     place_ = std::move(reached);
-    return sameFolderAsNewFile && (place_.kind == Kind::missing || canReplace());
+    return sameFolderAsNewFile && standsIn();
 }
 
 Destination::Outcome Destination::cutToWritten() {

@@ -96,7 +96,7 @@ public:
 
     enum class Outcome {
         done,     // the written file is at the destination
-        failed,   // an exception is set; the destination is as it was
+        failed,   // an exception is set; a destination to be replaced is as it was
         refused,  // the destination cannot be replaced; it is as it was
     };
     // Once the file is closed, complete: puts a new file in the destination's
@@ -107,7 +107,7 @@ public:
     bool openInPlace();
 
 private:
-    bool canReplace();
+    bool standsIn();
     bool createNewFile(mode_t mode);
     bool openReserved();
     bool openThroughBuiltin();
@@ -139,7 +139,7 @@ private:
 // `body` writes, where the caller knows it. False with the exception set on
 // failure. `body` runs a second time, on the destination opened in place, when
 // a complete new file cannot take the destination's name (a mount point, a
-// sticky folder): it must do nothing but write.
+// system that cannot name a file made without one): it must do nothing but write.
 template <class Body>
 bool create(PyObject* path, std::optional<std::uint64_t> size, Body&& body) {
     Destination destination(path, size);
