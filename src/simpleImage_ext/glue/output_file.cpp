@@ -212,7 +212,9 @@ std::string hiddenName(const std::string& name, int attempt) {
                      static_cast<std::uint32_t>(attempt) * 0x9E3779B9U;
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, ".%08x.tmp", tag);
-    return "." + name.substr(0, kNameBytesKept) + suffix;
+    std::string hidden(".");
+    hidden.append(name, 0, kNameBytesKept).append(suffix);
+    return hidden;
 }
 
 // Whether a folder that refused a new file with `error` refuses every new
