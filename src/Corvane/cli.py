@@ -57,9 +57,9 @@ class VersionAction(argparse.Action):
 COORDINATES = ("Coordinates count from (0, 0), the top-left pixel: x is the column, "
                "growing to the right, y the row, growing downward.")
 EXIT_STATUS = ("Exit status: 0 success; 1 an image could not be read, written or "
-               "round-tripped (for check: a file was broken, unreadable or changed by its "
-               "round trip, or unsupported with --strict), or check found no image; 2 usage "
-               "error; 130 interrupted (Ctrl-C).")
+               "round-tripped (for check: a file was broken or unreadable, a round trip "
+               "failed, or with --strict a file was unsupported), or check found no image; "
+               "2 usage error; 130 interrupted (Ctrl-C).")
 STANDARD_STREAMS = "With OUT on standard output the report goes to standard error."
 
 
