@@ -23,8 +23,8 @@ import pytest
 
 import Corvane
 from Corvane.simpleImage_ext import SimpleImage
-from corpus import (BAD_CRC, BAD_SIGNATURE, BMP_DIR, DAMAGE, DAMAGED_HEADER_FIELDS, MISSING_IDAT,
-                    PNG_DIR, ROOT as CORPUS, Refused, expected_png, needs_corpus)
+from corpus import (BAD_CRC, BAD_SIGNATURE, BMP_DIR, DAMAGE, DAMAGED_HEADER_FIELDS, PNG_DIR,
+                    ROOT as CORPUS, Refused, expected_png, needs_corpus)
 from imagefiles import (chunk, ihdr_data, make_bmp, make_png, parse_png, png_file,
                         png_with_image_data, zlib_bomb)
 from subprocesses import SANITIZED
@@ -279,8 +279,8 @@ class TestInfo:
         itxt = b"Title\0\x01\0de\0Titel\0" + zlib.compress("Grüße".encode())
         path = tmp_path / "texts.png"
         path.write_bytes(make_png(1, 1, b"abc", before_idat=[
-            (b"tEXt", b"Comment\0two\nlines\x1b[31m"), (b"zTXt", b"Author\0\0" + zlib.compress(b"me")),
-            (b"iTXt", itxt)]))
+            (b"tEXt", b"Comment\0two\nlines\x1b[31m"),
+            (b"zTXt", b"Author\0\0" + zlib.compress(b"me")), (b"iTXt", itxt)]))
         result = corvane("info", "--text", path)
         assert result.stdout.splitlines()[-5:] == [
             "  text chunks:", "    tEXt Comment: two", "      lines\\x1b[31m",
@@ -674,7 +674,6 @@ class TestCheck:
                    if Path(path).parent == BMP_DIR / "g")
         counts = summary_counts(result.stdout)
         assert counts["ok"] > 0 and counts["total"] == len(listed) + counts["ok"]
-        assert MISSING_IDAT in DAMAGE.values()
 
 
 def test_ctrl_c_stops_the_command_with_status_130(tmp_path):

@@ -247,37 +247,37 @@ def sizes_text(sizes: list[int]) -> str:
 def png_changes(source: PngFile, written: PngFile) -> list[Change]:
     """What the written PNG holds differently from its source besides the image
     data itself (the stored chunks are compared by the caller)."""
-    changes = []
+    found = []
     before, after = source.idat_sizes(), written.idat_sizes()
     if before != after:
-        changes.append(Change(IDAT_SIZES, f"IDAT sizes {sizes_text(before) or 'none'} -> "
-                                          f"{sizes_text(after)}"))
+        found.append(Change(IDAT_SIZES, f"IDAT sizes {sizes_text(before) or 'none'} -> "
+                                        f"{sizes_text(after)}"))
     if source.after_end:
-        changes.append(Change(AFTER_IEND, f"dropped the {source.after_end} byte(s) after IEND"))
-    return changes
+        found.append(Change(AFTER_IEND, f"dropped the {source.after_end} byte(s) after IEND"))
+    return found
 
 
 def bmp_changes(source: BmpFile, written: BmpFile) -> list[Change]:
     """What the written BMP holds differently from its source besides pixel values."""
-    changes = []
+    found = []
     if source["height"] < 0:
-        changes.append(Change(ROW_ORDER, "rows stored bottom-up (they were top-down)"))
-    rewritten = [f"{name} {source.fields[name]} -> {written.fields[name]}"
-                 for name in BMP_FIELDS
-                 if source.fields[name] != written.fields[name] and name not in ("height", "offset")]
+        found.append(Change(ROW_ORDER, "rows stored bottom-up (they were top-down)"))
+    # The height's sign and the offset have entries of their own.
+    rewritten = [f"{name} {source[name]} -> {written[name]}" for name in BMP_FIELDS
+                 if source[name] != written[name] and name not in ("height", "offset")]
     if rewritten:
-        changes.append(Change(HEADER_FIELDS, "header fields " + ", ".join(rewritten)))
+        found.append(Change(HEADER_FIELDS, "header fields " + ", ".join(rewritten)))
     gap = source["offset"] - BMP_HEADERS_SIZE
     if gap > 0:
-        changes.append(Change(BEFORE_ROWS, f"dropped the {gap} byte(s) between the headers "
-                                           f"and the rows (a colour table or a gap)"))
+        found.append(Change(BEFORE_ROWS, f"dropped the {gap} byte(s) between the headers "
+                                         f"and the rows (a colour table or a gap)"))
     elif gap < 0:
-        changes.append(Change(BEFORE_ROWS, f"rows moved from byte {source['offset']} to byte "
-                                           f"{BMP_HEADERS_SIZE}"))
+        found.append(Change(BEFORE_ROWS, f"rows moved from byte {source['offset']} to byte "
+                                         f"{BMP_HEADERS_SIZE}"))
     if source.size > source.rows_end:
-        changes.append(Change(AFTER_ROWS, f"dropped the {source.size - source.rows_end} "
-                                          f"byte(s) after the rows"))
-    return changes
+        found.append(Change(AFTER_ROWS, f"dropped the {source.size - source.rows_end} "
+                                        f"byte(s) after the rows"))
+    return found
 
 
 def changes(source: bytes, written: bytes) -> list[Change]:
