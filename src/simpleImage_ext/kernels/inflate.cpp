@@ -1,56 +1,422 @@
+// The inflater: zlib streams whose inflated size is known, decoded straight
+// into the caller's buffer. It accepts exactly what the interpreter's zlib
+// accepts (inflate with a 32 KiB window, as zlib.decompress runs it): the
+// header's method, window and check, no preset dictionary, the block types,
+// stored lengths, the code rules of inflate_tables.hpp, the end-of-block code,
+// distances within the output so far, and the Adler-32.
+//
+// Most of a stream is decoded by a loop that tests the ends of its buffers
+// once per symbol: it runs while a whole step, the longest match with the
+// bytes its word copies write past it, fits in the output and its refills
+// fit in the input. A careful loop with exact bounds does the rest.
 #include "kernels/inflate.hpp"
 
-#if defined(SIMPLEIMAGE_LIBDEFLATE)
-#include <libdeflate.h>
+#include <array>
+#include <cstring>
 
-#include <memory>
-#endif
+#include "kernels/adler32.hpp"
+#include "kernels/inflate_bits.hpp"
+#include "kernels/inflate_tables.hpp"
 
 namespace kernels {
-
-#if defined(SIMPLEIMAGE_LIBDEFLATE)
-
 namespace {
 
-struct DecompressorDeleter {
-    void operator()(libdeflate_decompressor* decompressor) const noexcept {
-        libdeflate_free_decompressor(decompressor);
+using inflate::BitReader;
+using inflate::DecodeTable;
+using std::size_t;
+using std::uint32_t;
+using std::uint64_t;
+using std::uint8_t;
+namespace entry = inflate::entry;
+
+constexpr size_t kZlibHeaderBytes = 2;
+constexpr size_t kAdlerBytes = 4;
+constexpr unsigned kMaxMatch = 258;
+
+constexpr uint64_t lowBits(unsigned n) { return (uint64_t{1} << n) - 1; }
+
+// The extra bits of a length or distance entry, from the bits before it was consumed.
+inline uint32_t extraBits(uint64_t before, uint32_t e) {
+    return static_cast<uint32_t>((before & lowBits(entry::consumedBits(e))) >> entry::codeBits(e));
+}
+
+// The entry of the next code, through its subtable when the main table links
+// to one (whose bits are then consumed).
+inline uint32_t lookUp(const DecodeTable& table, BitReader& in) {
+    uint32_t e = table.entries[in.peek() & table.mask];
+    if ((e & entry::kSubtable) != 0) {
+        in.consume(entry::consumedBits(e));
+        e = table.entries[entry::value(e) + (in.peek() & lowBits(entry::codeBits(e)))];
     }
+    return e;
+}
+
+inline uint64_t load8(const uint8_t* p) {
+    uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+}
+
+inline void store8(uint8_t* p, uint64_t word) { std::memcpy(p, &word, sizeof word); }
+
+// Eight bytes that repeat the `distance` (1..7) bytes before `out`.
+inline uint64_t repeatingPattern(const uint8_t* out, size_t distance) {
+    uint64_t pattern = load8(out - distance) & lowBits(8 * static_cast<unsigned>(distance));
+    for (unsigned shift = 8 * static_cast<unsigned>(distance); shift < 64; shift *= 2) {
+        pattern |= pattern << shift;
+    }
+    return pattern;
+}
+
+// How far the stores of a repeating pattern advance: the largest multiple of
+// the distance that a word holds, so that each store continues the pattern.
+constexpr uint8_t kPatternStep[8] = {0, 8, 8, 6, 8, 5, 6, 7};
+
+// The word copies of a match write up to this many bytes past its end.
+constexpr size_t kCopyOverrun = 15;
+
+// Copies a match of `length` bytes from `distance` bytes back, in words: may
+// write up to kCopyOverrun bytes past it, which later output overwrites.
+inline void copyMatch(uint8_t* out, size_t distance, unsigned length) {
+    uint8_t* const end = out + length;
+    if (distance >= 8) {
+        // Each load reads bytes at least 8 behind its store, all written by then.
+        const uint8_t* from = out - distance;
+        do {
+            store8(out, load8(from));
+            store8(out + 8, load8(from + 8));
+            out += 16;
+            from += 16;
+        } while (out < end);
+        return;
+    }
+    const uint64_t pattern = repeatingPattern(out, distance);
+    const size_t step = kPatternStep[distance];
+    do {
+        store8(out, pattern);
+        out += step;
+    } while (out < end);
+}
+
+enum class BlockResult { kEnded, kBad, kNearEnd };
+
+class Inflater {
+public:
+    Inflater(std::span<const uint8_t> deflateData, std::span<uint8_t> out) noexcept
+        : in_(deflateData.data(), deflateData.data() + deflateData.size()),
+          outBegin_(out.data()),
+          out_(out.data()),
+          outEnd_(out.data() + out.size()) {}
+
+    // True when the deflate data is one complete stream that ends at the end
+    // of the input and fills the output exactly.
+    bool run() noexcept {
+        bool last = false;
+        while (!last) {
+            in_.refill();
+            if (in_.overran()) {
+                return false;
+            }
+            last = in_.take(1) != 0;
+            if (!decodeBlock(in_.take(2))) {
+                return false;
+            }
+        }
+        return in_.alignToByte() && in_.atEnd() && out_ == outEnd_;
+    }
+
+private:
+    static constexpr size_t kFastInputBytes = 16;  // two refills
+    // Two literals and a match, or three literals.
+    static constexpr size_t kFastOutputBytes = 2 + kMaxMatch + kCopyOverrun;
+
+    bool decodeBlock(uint32_t type) noexcept {
+        switch (type) {
+            case 0:
+                return copyStoredBlock();
+            case 1:
+                return decodeCompressedBlock(inflate::fixedCodes().literalLength,
+                                             inflate::fixedCodes().distance);
+            case 2: {
+                DecodeTable literalLength, distance;
+                return readDynamicCodes(literalLength, distance) &&
+                       decodeCompressedBlock(literalLength, distance);
+            }
+            default:
+                return false;
+        }
+    }
+
+    bool copyStoredBlock() noexcept {
+        if (!in_.alignToByte()) {
+            return false;
+        }
+        const uint8_t* lengths = in_.bytes(4);
+        if (lengths == nullptr) {
+            return false;
+        }
+        const unsigned length = lengths[0] | lengths[1] << 8;
+        const unsigned complement = lengths[2] | lengths[3] << 8;
+        if (length != (~complement & 0xFFFF) || length > static_cast<size_t>(outEnd_ - out_)) {
+            return false;
+        }
+        const uint8_t* data = in_.bytes(length);
+        if (data == nullptr) {
+            return false;
+        }
+        if (length != 0) {
+            std::memcpy(out_, data, length);
+            out_ += length;
+        }
+        return true;
+    }
+
+    // The code lengths of a dynamic block, coded with the code-length code,
+    // and the block's two tables built from them.
+    bool readDynamicCodes(DecodeTable& literalLength, DecodeTable& distance) noexcept {
+        in_.refill();
+        const unsigned literalLengthCount = in_.take(5) + 257;
+        const unsigned distanceCount = in_.take(5) + 1;
+        const unsigned codeLengthCount = in_.take(4) + 4;
+        if (literalLengthCount > inflate::kMaxLiteralLengthSymbols ||
+            distanceCount > inflate::kMaxDistanceSymbols) {
+            return false;
+        }
+        static constexpr uint8_t kCodeLengthOrder[inflate::kCodeLengthSymbols] = {
+            16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+        std::array<uint8_t, inflate::kCodeLengthSymbols> codeLengthLengths{};
+        for (unsigned i = 0; i < codeLengthCount; ++i) {
+            in_.refill();
+            codeLengthLengths[kCodeLengthOrder[i]] = static_cast<uint8_t>(in_.take(3));
+        }
+        DecodeTable codeLengthCode;
+        if (!inflate::buildTable(inflate::CodeKind::kCodeLength, codeLengthLengths,
+                                 codeLengthStorage_, codeLengthCode)) {
+            return false;
+        }
+        const unsigned total = literalLengthCount + distanceCount;
+        std::array<uint8_t, inflate::kMaxLiteralLengthSymbols + inflate::kMaxDistanceSymbols>
+            lengths;
+        for (unsigned n = 0; n < total;) {
+            in_.refill();
+            const uint32_t e = codeLengthCode.entries[in_.peek() & codeLengthCode.mask];
+            in_.consume(entry::consumedBits(e));
+            const unsigned symbol = entry::value(e);
+            if (symbol < 16) {
+                lengths[n++] = static_cast<uint8_t>(symbol);
+                continue;
+            }
+            // 16 repeats the previous length 3..6 times, 17 and 18 give 3..10
+            // and 11..138 zeros; none may run past the last code.
+            uint8_t repeated = 0;
+            unsigned count = 0;
+            if (symbol == 16) {
+                if (n == 0) {
+                    return false;
+                }
+                repeated = lengths[n - 1];
+                count = 3 + in_.take(2);
+            } else if (symbol == 17) {
+                count = 3 + in_.take(3);
+            } else {
+                count = 11 + in_.take(7);
+            }
+            if (count > total - n) {
+                return false;
+            }
+            std::memset(lengths.data() + n, repeated, count);
+            n += count;
+        }
+        if (lengths[inflate::kEndOfBlockSymbol] == 0) {
+            return false;
+        }
+        const std::span<const uint8_t> all(lengths.data(), total);
+        return inflate::buildTable(inflate::CodeKind::kLiteralLength,
+                                   all.first(literalLengthCount), literalLengthStorage_,
+                                   literalLength) &&
+               inflate::buildTable(inflate::CodeKind::kDistance, all.subspan(literalLengthCount),
+                                   distanceStorage_, distance);
+    }
+
+    bool decodeCompressedBlock(const DecodeTable& literalLength,
+                               const DecodeTable& distance) noexcept {
+        const BlockResult fast = decodeFast(literalLength, distance);
+        if (fast != BlockResult::kNearEnd) {
+            return fast == BlockResult::kEnded;
+        }
+        return decodeCarefully(literalLength, distance);
+    }
+
+    bool roomForFastStep(const BitReader& in, const uint8_t* out) const noexcept {
+        return in.hasBytes(kFastInputBytes) && static_cast<size_t>(outEnd_ - out) >= kFastOutputBytes;
+    }
+
+    // The symbols of a block while a whole step fits: each step starts with at
+    // least 56 bits buffered and the next literal/length entry looked up; a
+    // step is up to three literals, or up to two literals and a match.
+    BlockResult decodeFast(const DecodeTable& literalLength, const DecodeTable& distance) noexcept {
+        BitReader in = in_;
+        uint8_t* out = out_;
+        const uint32_t* const literalLengths = literalLength.entries;
+        const uint32_t literalLengthMask = literalLength.mask;
+        BlockResult result = BlockResult::kNearEnd;
+        if (roomForFastStep(in, out)) {
+            in.refillFromWord();
+            uint32_t e = literalLengths[in.peek() & literalLengthMask];
+            for (;;) {
+                // Main-table literals take at most 11 bits, so three fit
+                // between refills, and two leave enough for a match.
+                if (entry::isLiteral(e)) {
+                    in.consume(entry::consumedBits(e));
+                    *out++ = static_cast<uint8_t>(entry::value(e));
+                    e = literalLengths[in.peek() & literalLengthMask];
+                    if (entry::isLiteral(e)) {
+                        in.consume(entry::consumedBits(e));
+                        *out++ = static_cast<uint8_t>(entry::value(e));
+                        e = literalLengths[in.peek() & literalLengthMask];
+                        if (entry::isLiteral(e)) {
+                            in.consume(entry::consumedBits(e));
+                            *out++ = static_cast<uint8_t>(entry::value(e));
+                            goto nextStep;
+                        }
+                    }
+                    in.refillFromWord();  // the looked-up bits stay where they are
+                }
+                if (entry::isExceptional(e)) {
+                    if ((e & entry::kSubtable) != 0) {
+                        in.consume(entry::consumedBits(e));
+                        e = literalLengths[entry::value(e) +
+                                           (in.peek() & lowBits(entry::codeBits(e)))];
+                    }
+                    if (entry::isLiteral(e)) {
+                        in.consume(entry::consumedBits(e));
+                        *out++ = static_cast<uint8_t>(entry::value(e));
+                        goto nextStep;
+                    }
+                    if (entry::isExceptional(e)) {
+                        if ((e & entry::kEndOfBlock) != 0) {
+                            in.consume(entry::consumedBits(e));
+                            result = BlockResult::kEnded;
+                        } else {
+                            result = BlockResult::kBad;
+                        }
+                        break;
+                    }
+                }
+                {
+                    uint64_t before = in.peek();
+                    in.consume(entry::consumedBits(e));
+                    const unsigned length = entry::value(e) + extraBits(before, e);
+                    const uint32_t d = lookUp(distance, in);
+                    if (entry::isExceptional(d)) {
+                        result = BlockResult::kBad;
+                        break;
+                    }
+                    before = in.peek();
+                    in.consume(entry::consumedBits(d));
+                    const size_t back = entry::value(d) + extraBits(before, d);
+                    if (back > static_cast<size_t>(out - outBegin_)) {
+                        result = BlockResult::kBad;
+                        break;
+                    }
+                    // The next entry is looked up before the copy, which hides its latency.
+                    in.refillFromWord();
+                    e = literalLengths[in.peek() & literalLengthMask];
+                    copyMatch(out, back, length);
+                    out += length;
+                    if (!roomForFastStep(in, out)) {
+                        break;
+                    }
+                    continue;
+                }
+            nextStep:
+                if (!roomForFastStep(in, out)) {
+                    break;
+                }
+                in.refillFromWord();
+                e = literalLengths[in.peek() & literalLengthMask];
+            }
+        }
+        in_ = in;
+        out_ = out;
+        return result;
+    }
+
+    // The rest of a block, with exact bounds on both buffers.
+    bool decodeCarefully(const DecodeTable& literalLength, const DecodeTable& distance) noexcept {
+        for (;;) {
+            in_.refill();
+            const uint32_t e = lookUp(literalLength, in_);
+            if (entry::isLiteral(e)) {
+                if (out_ == outEnd_) {
+                    return false;
+                }
+                in_.consume(entry::consumedBits(e));
+                *out_++ = static_cast<uint8_t>(entry::value(e));
+                continue;
+            }
+            if (entry::isExceptional(e)) {
+                in_.consume(entry::consumedBits(e));
+                return (e & entry::kEndOfBlock) != 0;
+            }
+            uint64_t before = in_.peek();
+            in_.consume(entry::consumedBits(e));
+            const unsigned length = entry::value(e) + extraBits(before, e);
+            const uint32_t d = lookUp(distance, in_);
+            if (entry::isExceptional(d)) {
+                return false;
+            }
+            before = in_.peek();
+            in_.consume(entry::consumedBits(d));
+            const size_t back = entry::value(d) + extraBits(before, d);
+            if (back > static_cast<size_t>(out_ - outBegin_) ||
+                length > static_cast<size_t>(outEnd_ - out_)) {
+                return false;
+            }
+            const uint8_t* from = out_ - back;
+            for (unsigned i = 0; i < length; ++i) {
+                out_[i] = from[i];
+            }
+            out_ += length;
+        }
+    }
+
+    BitReader in_;
+    const uint8_t* const outBegin_;
+    uint8_t* out_;
+    uint8_t* const outEnd_;
+    std::array<uint32_t, inflate::kCodeLengthCapacity> codeLengthStorage_;
+    std::array<uint32_t, inflate::kLiteralLengthCapacity> literalLengthStorage_;
+    std::array<uint32_t, inflate::kDistanceCapacity> distanceStorage_;
 };
 
-// One decompressor per thread, made on first use and kept: making one costs
-// more than inflating a small image.
-libdeflate_decompressor* threadDecompressor() noexcept {
-    thread_local std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(
-        libdeflate_alloc_decompressor());
-    return decompressor.get();
+// The two header bytes as zlib takes them with a 32 KiB window: deflate, a
+// window of at most 32 KiB, the check bits, and no preset dictionary.
+bool acceptableHeader(uint8_t method, uint8_t flags) {
+    constexpr unsigned kDeflate = 8;
+    constexpr unsigned kMaxWindowLog = 7;  // 2^(7 + 8) bytes
+    constexpr unsigned kPresetDictionary = 0x20;
+    return (method << 8 | flags) % 31 == 0 && (method & 0x0F) == kDeflate &&
+           (method >> 4) <= kMaxWindowLog && (flags & kPresetDictionary) == 0;
 }
 
 }  // namespace
 
-const char* inflaterName() noexcept { return "libdeflate " LIBDEFLATE_VERSION_STRING; }
+const char* inflaterName() noexcept { return SIMPLEIMAGE_INFLATER_NAME; }
 
 bool inflateExactly(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) noexcept {
-    libdeflate_decompressor* decompressor = threadDecompressor();
-    if (decompressor == nullptr) {
+    if (in.size() < kZlibHeaderBytes + kAdlerBytes || !acceptableHeader(in[0], in[1])) {
         return false;
     }
-    // Without a place for the output size, libdeflate succeeds only when the
-    // stream fills `out` exactly.
-    std::size_t consumed = 0;
-    const libdeflate_result result = libdeflate_zlib_decompress_ex(
-        decompressor, in.data(), in.size(), out.data(), out.size(), &consumed, nullptr);
-    return result == LIBDEFLATE_SUCCESS && consumed == in.size();
+    const auto deflateData = in.subspan(kZlibHeaderBytes, in.size() - kZlibHeaderBytes - kAdlerBytes);
+    Inflater inflater(deflateData, out);
+    if (!inflater.run()) {
+        return false;
+    }
+    const uint8_t* trailer = in.data() + in.size() - kAdlerBytes;
+    const uint32_t expected = uint32_t{trailer[0]} << 24 | uint32_t{trailer[1]} << 16 |
+                              uint32_t{trailer[2]} << 8 | trailer[3];
+    return adler32(1, out.data(), out.size()) == expected;
 }
-
-#else
-
-const char* inflaterName() noexcept { return nullptr; }
-
-bool inflateExactly(std::span<const std::uint8_t>, std::span<std::uint8_t>) noexcept {
-    return false;
-}
-
-#endif
 
 }  // namespace kernels

@@ -1,0 +1,87 @@
+// Decode tables for the Huffman codes of deflate blocks, indexed by the next
+// bits of the stream (least significant bit first). A code is accepted on the
+// same terms as the interpreter's zlib accepts it, so that the inflater
+// refuses exactly the streams that zlib refuses:
+//   - no code may be over-subscribed;
+//   - the code-length code must be complete;
+//   - a literal/length or distance code may be incomplete only when it is a
+//     single code of one bit (the other bit pattern is then a bad code);
+//   - a distance code may be empty (any distance is then a bad code).
+// Codes that the stream may declare but not use (literal/length symbols 286
+// and 287 and distance symbols 30 and 31 of the fixed code) decode to
+// entries that fail the stream.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace kernels::inflate {
+
+// One table entry, 32 bits:
+//   bits 0-7    bits the entry consumes: its code, plus the extra bits of a
+//               length or distance; for a subtable link, the main table's bits
+//   bits 8-11   where the extra bits of a length or distance start (the code's
+//               length); for a subtable link, the subtable's index bits
+//   bit 13      end of block
+//   bit 14      a link to a subtable
+//   bit 15      not a literal, length or distance: end of block, subtable link,
+//               or a code that fails the stream
+//   bits 16-30  the literal, the length or distance base, the code-length
+//               symbol, or the subtable's offset in the table
+//   bit 31      a literal
+// so that the hot paths test a sign or one bit and shift by the low byte.
+namespace entry {
+constexpr std::uint32_t kEndOfBlock = 1u << 13;
+constexpr std::uint32_t kSubtable = 1u << 14;
+constexpr std::uint32_t kExceptional = 1u << 15;
+constexpr std::uint32_t kLiteral = 1u << 31;
+
+constexpr bool isLiteral(std::uint32_t e) { return static_cast<std::int32_t>(e) < 0; }
+constexpr bool isExceptional(std::uint32_t e) { return (e & kExceptional) != 0; }
+constexpr unsigned consumedBits(std::uint32_t e) { return e & 0xFF; }
+constexpr unsigned codeBits(std::uint32_t e) { return (e >> 8) & 0xF; }
+constexpr unsigned value(std::uint32_t e) { return (e >> 16) & 0x7FFF; }
+}  // namespace entry
+
+inline constexpr unsigned kMaxCodeBits = 15;
+inline constexpr unsigned kLiteralLengthRootBits = 11;
+inline constexpr unsigned kDistanceRootBits = 8;
+inline constexpr unsigned kCodeLengthRootBits = 7;
+
+// The largest tables that any code accepted here needs with these root
+// sizes, main table and subtables together (counted over all complete codes
+// of 286 and of 30 symbols with at most 15 bits).
+inline constexpr std::size_t kLiteralLengthCapacity = 2340;
+inline constexpr std::size_t kDistanceCapacity = 400;
+inline constexpr std::size_t kCodeLengthCapacity = 1u << kCodeLengthRootBits;
+
+inline constexpr unsigned kEndOfBlockSymbol = 256;
+inline constexpr unsigned kMaxLiteralLengthSymbols = 286;  // as a dynamic block declares them
+inline constexpr unsigned kMaxDistanceSymbols = 30;
+inline constexpr unsigned kCodeLengthSymbols = 19;
+
+// A built table: the entry for the next bits b is entries[b & mask], or, for a
+// subtable link, an entry of the subtable it points to.
+struct DecodeTable {
+    const std::uint32_t* entries = nullptr;
+    std::uint32_t mask = 0;
+};
+
+enum class CodeKind { kCodeLength, kLiteralLength, kDistance };
+
+// Builds the table of a code given by its code lengths (0 for an unused
+// symbol, else 1..15; at most 288 symbols, 32 for distances, 19 for code
+// lengths) into `storage`, which must hold the kind's capacity. False when
+// zlib refuses the code.
+bool buildTable(CodeKind kind, std::span<const std::uint8_t> lengths,
+                std::span<std::uint32_t> storage, DecodeTable& table) noexcept;
+
+// The fixed code of block type 1, built once.
+struct FixedCodes {
+    DecodeTable literalLength;
+    DecodeTable distance;
+};
+const FixedCodes& fixedCodes() noexcept;
+
+}  // namespace kernels::inflate
