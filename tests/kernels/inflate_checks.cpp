@@ -19,6 +19,7 @@
 
 #include "check_support.hpp"
 #include "kernels/inflate.hpp"
+#include "kernels/levels.hpp"
 
 namespace checks {
 namespace {
@@ -65,8 +66,11 @@ struct Tally {
     long skipped = 0;
 };
 
+// Runs the inflater with the instructions of one level.
 class Comparison {
 public:
+    explicit Comparison(kernels::Level level) : level_(level) {}
+
     // Expects the inflater's verdict and bytes to be zlib's, at zlib's output
     // size, one byte either side of it and the size the stream was made for
     // (where an inflater laxer than zlib would succeed), with both buffers
@@ -100,12 +104,13 @@ private:
     std::optional<Bytes> inflate(std::span<const uint8_t> stream, size_t size, Placement placement) {
         const uint8_t* in = in_.hold(stream, placement);
         uint8_t* out = out_.place(size, placement);
-        if (!kernels::inflateExactly({in, stream.size()}, {out, size})) {
+        if (!kernels::inflateExactly({in, stream.size()}, {out, size}, level_)) {
             return std::nullopt;
         }
         return Bytes(out, out + size);
     }
 
+    kernels::Level level_;
     GuardedBuffer in_{kLargestInput};
     GuardedBuffer out_{kLargestOutput + 1};
 };
@@ -912,39 +917,49 @@ private:
 }  // namespace
 
 void checkInflaterRules() {
-    Comparison comparison;
-    for (const RuleCase& rule : ruleCases()) {
-        describe("inflater: %s", rule.name);
-        const std::optional<bool> zlibAccepts =
-            comparison.expectLikeZlib(rule.stream.bytes, rule.stream.inflatedSize);
-        expect(zlibAccepts == rule.zlibAccepts, "zlib's verdict is not the one the case is about");
-    }
-    for (const Bytes& stream : cleanStreams()) {
-        for (size_t cut = 0; cut < stream.size(); ++cut) {
-            describe("inflater: a stream of %zu bytes cut to %zu", stream.size(), cut);
-            comparison.expectLikeZlib(std::span(stream).first(cut), kCleanStreamSize);
+    const std::vector<RuleCase> cases = ruleCases();
+    const std::vector<Bytes> streams = cleanStreams();
+    for (const kernels::AvailableLevel& l : kernels::availableLevels()) {
+        Comparison comparison(l.level);
+        for (const RuleCase& rule : cases) {
+            describe("inflater %s: %s", kernels::levelName(l.level), rule.name);
+            const std::optional<bool> zlibAccepts =
+                comparison.expectLikeZlib(rule.stream.bytes, rule.stream.inflatedSize);
+            expect(zlibAccepts == rule.zlibAccepts, "zlib's verdict is not the one the case is about");
         }
-        // A byte after the stream, and its Adler-32 twice.
-        for (const size_t trailing : {1, 4}) {
-            describe("inflater: a stream of %zu bytes and %zu trailing bytes", stream.size(), trailing);
-            Bytes longer = stream;
-            longer.insert(longer.end(), stream.end() - static_cast<long>(trailing), stream.end());
-            comparison.expectLikeZlib(longer, kCleanStreamSize);
+        for (const Bytes& stream : streams) {
+            for (size_t cut = 0; cut < stream.size(); ++cut) {
+                describe("inflater %s: a stream of %zu bytes cut to %zu", kernels::levelName(l.level),
+                         stream.size(), cut);
+                comparison.expectLikeZlib(std::span(stream).first(cut), kCleanStreamSize);
+            }
+            // A byte after the stream, and its Adler-32 twice.
+            for (const size_t trailing : {1, 4}) {
+                describe("inflater %s: a stream of %zu bytes and %zu trailing bytes",
+                         kernels::levelName(l.level), stream.size(), trailing);
+                Bytes longer = stream;
+                longer.insert(longer.end(), stream.end() - static_cast<long>(trailing), stream.end());
+                comparison.expectLikeZlib(longer, kCleanStreamSize);
+            }
         }
     }
 }
 
+// The plainest level and the best one.
 void checkInflaterAgainstZlib() {
-    Comparison comparison;
-    StreamMaker maker(20240611);
-    for (long i = 0; i < randomStreamCount; ++i) {
-        const MadeStream made = maker.next();
-        describe("inflater: random stream %ld of %zu bytes", i, made.bytes.size());
-        comparison.expectLikeZlib(made.bytes, made.inflatedSize);
+    for (const kernels::Level level : {kernels::Level::kReference, kernels::bestLevel()}) {
+        Comparison comparison(level);
+        StreamMaker maker(20240611);
+        for (long i = 0; i < randomStreamCount; ++i) {
+            const MadeStream made = maker.next();
+            describe("inflater %s: random stream %ld of %zu bytes", kernels::levelName(level), i,
+                     made.bytes.size());
+            comparison.expectLikeZlib(made.bytes, made.inflatedSize);
+        }
+        std::printf("inflater-random %s: %ld streams: %ld clean, %ld refused, %ld skipped\n",
+                    kernels::levelName(level), randomStreamCount, comparison.tally.clean,
+                    comparison.tally.refused, comparison.tally.skipped);
     }
-    std::printf("inflater-random: %ld streams: %ld clean, %ld refused, %ld skipped\n",
-                randomStreamCount, comparison.tally.clean, comparison.tally.refused,
-                comparison.tally.skipped);
 }
 
 }  // namespace checks

@@ -14,14 +14,19 @@
 #include <array>
 #include <cstring>
 
-#include "kernels/adler32.hpp"
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "kernels/inflate_bits.hpp"
 #include "kernels/inflate_tables.hpp"
+#include "kernels/levels.hpp"
 
 namespace kernels {
 namespace {
 
 using inflate::BitReader;
+using inflate::BlockCodes;
 using inflate::DecodeTable;
 using std::size_t;
 using std::uint32_t;
@@ -42,11 +47,11 @@ inline uint32_t extraBits(uint64_t before, uint32_t e) {
 
 // The entry of the next code, through its subtable when the main table links
 // to one (whose bits are then consumed).
-inline uint32_t lookUp(const DecodeTable& table, BitReader& in) {
-    uint32_t e = table.entries[in.peek() & table.mask];
+inline uint32_t lookUp(const uint32_t* table, uint32_t mask, BitReader& in) {
+    uint32_t e = table[in.peek() & mask];
     if ((e & entry::kSubtable) != 0) {
         in.consume(entry::consumedBits(e));
-        e = table.entries[entry::value(e) + (in.peek() & lowBits(entry::codeBits(e)))];
+        e = table[entry::value(e) + (in.peek() & lowBits(entry::codeBits(e)))];
     }
     return e;
 }
@@ -59,8 +64,23 @@ inline uint64_t load8(const uint8_t* p) {
 
 inline void store8(uint8_t* p, uint64_t word) { std::memcpy(p, &word, sizeof word); }
 
+inline void copy16(uint8_t* to, const uint8_t* from) { std::memcpy(to, from, 16); }
+
+// Sixteen bytes of a pattern of eight.
+inline void storeTwice(uint8_t* p, uint64_t pattern) {
+#if defined(__SSE2__)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_set1_epi64x(static_cast<long long>(pattern)));
+#else
+    store8(p, pattern);
+    store8(p + 8, pattern);
+#endif
+}
+
 // Eight bytes that repeat the `distance` (1..7) bytes before `out`.
 inline uint64_t repeatingPattern(const uint8_t* out, size_t distance) {
+    if (distance == 1) {
+        return out[-1] * 0x0101010101010101u;  // runs of one byte are the most common
+    }
     uint64_t pattern = load8(out - distance) & lowBits(8 * static_cast<unsigned>(distance));
     for (unsigned shift = 8 * static_cast<unsigned>(distance); shift < 64; shift *= 2) {
         pattern |= pattern << shift;
@@ -72,41 +92,75 @@ inline uint64_t repeatingPattern(const uint8_t* out, size_t distance) {
 // the distance that a word holds, so that each store continues the pattern.
 constexpr uint8_t kPatternStep[8] = {0, 8, 8, 6, 8, 5, 6, 7};
 
-// The word copies of a match write up to this many bytes past its end.
-constexpr size_t kCopyOverrun = 15;
+// Matches are copied 32 bytes at a time, so that most take no loop at all;
+// the copies write up to this many bytes past a match.
+constexpr size_t kCopyOverrun = 31;
 
 // Copies a match of `length` bytes from `distance` bytes back, in words: may
 // write up to kCopyOverrun bytes past it, which later output overwrites.
 inline void copyMatch(uint8_t* out, size_t distance, unsigned length) {
     uint8_t* const end = out + length;
+    const uint8_t* from = out - distance;
+    // Each load reads bytes at least as far behind its store as it is long,
+    // all written by then.
+    if (distance >= 16) {
+        do {
+            copy16(out, from);
+            copy16(out + 16, from + 16);
+            out += 32;
+            from += 32;
+        } while (out < end);
+        return;
+    }
     if (distance >= 8) {
-        // Each load reads bytes at least 8 behind its store, all written by then.
-        const uint8_t* from = out - distance;
         do {
             store8(out, load8(from));
             store8(out + 8, load8(from + 8));
-            out += 16;
-            from += 16;
+            store8(out + 16, load8(from + 16));
+            store8(out + 24, load8(from + 24));
+            out += 32;
+            from += 32;
         } while (out < end);
         return;
     }
     const uint64_t pattern = repeatingPattern(out, distance);
     const size_t step = kPatternStep[distance];
+    if (step == 8) {  // distances 1, 2 and 4: the pattern repeats in 16 bytes too
+        do {
+            storeTwice(out, pattern);
+            storeTwice(out + 16, pattern);
+            out += 32;
+        } while (out < end);
+        return;
+    }
     do {
         store8(out, pattern);
-        out += step;
+        store8(out + step, pattern);
+        out += 2 * step;
     } while (out < end);
 }
 
 enum class BlockResult { kEnded, kBad, kNearEnd };
 
+#if defined(SIMPLEIMAGE_X86_KERNELS)
+// The decoding loop is also compiled for BMI2, whose variable shifts and bit
+// masks take one instruction each: processors with AVX2 have it.
+#define SIMPLEIMAGE_BMI2 __attribute__((target("bmi2")))
+
+bool processorHasBmi2() noexcept {
+    static const bool has = __builtin_cpu_supports("bmi2");
+    return has;
+}
+#endif
+
 class Inflater {
 public:
-    Inflater(std::span<const uint8_t> deflateData, std::span<uint8_t> out) noexcept
+    Inflater(std::span<const uint8_t> deflateData, std::span<uint8_t> out, bool useBmi2) noexcept
         : in_(deflateData.data(), deflateData.data() + deflateData.size()),
           outBegin_(out.data()),
           out_(out.data()),
-          outEnd_(out.data() + out.size()) {}
+          outEnd_(out.data() + out.size()),
+          useBmi2_(useBmi2) {}
 
     // True when the deflate data is one complete stream that ends at the end
     // of the input and fills the output exactly.
@@ -135,12 +189,10 @@ private:
             case 0:
                 return copyStoredBlock();
             case 1:
-                return decodeCompressedBlock(inflate::fixedCodes().literalLength,
-                                             inflate::fixedCodes().distance);
+                return decodeCompressedBlock(inflate::fixedCodes());
             case 2: {
-                DecodeTable literalLength, distance;
-                return readDynamicCodes(literalLength, distance) &&
-                       decodeCompressedBlock(literalLength, distance);
+                BlockCodes codes;
+                return readDynamicCodes(codes) && decodeCompressedBlock(codes);
             }
             default:
                 return false;
@@ -173,7 +225,7 @@ private:
 
     // The code lengths of a dynamic block, coded with the code-length code,
     // and the block's two tables built from them.
-    bool readDynamicCodes(DecodeTable& literalLength, DecodeTable& distance) noexcept {
+    bool readDynamicCodes(BlockCodes& codes) noexcept {
         in_.refill();
         const unsigned literalLengthCount = in_.take(5) + 257;
         const unsigned distanceCount = in_.take(5) + 1;
@@ -231,41 +283,56 @@ private:
             return false;
         }
         const std::span<const uint8_t> all(lengths.data(), total);
-        return inflate::buildTable(inflate::CodeKind::kLiteralLength,
-                                   all.first(literalLengthCount), literalLengthStorage_,
-                                   literalLength) &&
-               inflate::buildTable(inflate::CodeKind::kDistance, all.subspan(literalLengthCount),
-                                   distanceStorage_, distance);
+        DecodeTable literalLength, distance;
+        codes = {&dynamicTables_, 0};
+        if (!inflate::buildTable(inflate::CodeKind::kLiteralLength, all.first(literalLengthCount),
+                                 dynamicTables_.literalLength, literalLength) ||
+            !inflate::buildTable(inflate::CodeKind::kDistance, all.subspan(literalLengthCount),
+                                 dynamicTables_.distance, distance)) {
+            return false;
+        }
+        codes.literalLengthMask = literalLength.mask;
+        return true;
     }
 
-    bool decodeCompressedBlock(const DecodeTable& literalLength,
-                               const DecodeTable& distance) noexcept {
-        const BlockResult fast = decodeFast(literalLength, distance);
+    bool decodeCompressedBlock(const BlockCodes& codes) noexcept {
+#if defined(SIMPLEIMAGE_X86_KERNELS)
+        const BlockResult fast = useBmi2_ ? decodeFastWithBmi2(codes) : decodeFast(codes);
+#else
+        const BlockResult fast = decodeFast(codes);
+#endif
         if (fast != BlockResult::kNearEnd) {
             return fast == BlockResult::kEnded;
         }
-        return decodeCarefully(literalLength, distance);
-    }
-
-    bool roomForFastStep(const BitReader& in, const uint8_t* out) const noexcept {
-        return in.hasBytes(kFastInputBytes) && static_cast<size_t>(outEnd_ - out) >= kFastOutputBytes;
+        return decodeCarefully(codes);
     }
 
     // The symbols of a block while a whole step fits: each step starts with at
     // least 56 bits buffered and the next literal/length entry looked up; a
-    // step is up to three literals, or up to two literals and a match.
-    BlockResult decodeFast(const DecodeTable& literalLength, const DecodeTable& distance) noexcept {
+    // step is up to three literals, or up to two literals and a match. The
+    // next entry is looked up before a refill or a copy wherever enough bits
+    // are left, which takes the lookup off their critical path.
+    [[gnu::always_inline]] BlockResult decodeFast(const BlockCodes& codes) noexcept {
+        if (!in_.hasBytes(kFastInputBytes) || static_cast<size_t>(outEnd_ - out_) < kFastOutputBytes) {
+            return BlockResult::kNearEnd;
+        }
         BitReader in = in_;
         uint8_t* out = out_;
-        const uint32_t* const literalLengths = literalLength.entries;
-        const uint32_t literalLengthMask = literalLength.mask;
+        const uint8_t* const inLimit = in.end() - kFastInputBytes;
+        const uint8_t* const outLimit = outEnd_ - kFastOutputBytes;
+        const uint32_t* const literalLengths = codes.tables->literalLength.data();
+        const uint32_t* const distances = codes.tables->distance.data();
+        const uint32_t literalLengthMask = codes.literalLengthMask;
         BlockResult result = BlockResult::kNearEnd;
-        if (roomForFastStep(in, out)) {
-            in.refillFromWord();
-            uint32_t e = literalLengths[in.peek() & literalLengthMask];
-            for (;;) {
-                // Main-table literals take at most 11 bits, so three fit
-                // between refills, and two leave enough for a match.
+        in.refillFromWord();
+        uint32_t e = literalLengths[in.peek() & literalLengthMask];
+        for (;;) {
+            // Main-table literals take at most 11 bits: three leave enough
+            // for the next lookup, two leave too few for a match.
+            if (entry::isLiteral(e)) {
+                in.consume(entry::consumedBits(e));
+                *out++ = static_cast<uint8_t>(entry::value(e));
+                e = literalLengths[in.peek() & literalLengthMask];
                 if (entry::isLiteral(e)) {
                     in.consume(entry::consumedBits(e));
                     *out++ = static_cast<uint8_t>(entry::value(e));
@@ -274,79 +341,84 @@ private:
                         in.consume(entry::consumedBits(e));
                         *out++ = static_cast<uint8_t>(entry::value(e));
                         e = literalLengths[in.peek() & literalLengthMask];
-                        if (entry::isLiteral(e)) {
-                            in.consume(entry::consumedBits(e));
-                            *out++ = static_cast<uint8_t>(entry::value(e));
-                            goto nextStep;
-                        }
-                    }
-                    in.refillFromWord();  // the looked-up bits stay where they are
-                }
-                if (entry::isExceptional(e)) {
-                    if ((e & entry::kSubtable) != 0) {
-                        in.consume(entry::consumedBits(e));
-                        e = literalLengths[entry::value(e) +
-                                           (in.peek() & lowBits(entry::codeBits(e)))];
-                    }
-                    if (entry::isLiteral(e)) {
-                        in.consume(entry::consumedBits(e));
-                        *out++ = static_cast<uint8_t>(entry::value(e));
                         goto nextStep;
                     }
-                    if (entry::isExceptional(e)) {
-                        if ((e & entry::kEndOfBlock) != 0) {
-                            in.consume(entry::consumedBits(e));
-                            result = BlockResult::kEnded;
-                        } else {
-                            result = BlockResult::kBad;
-                        }
-                        break;
-                    }
                 }
-                {
-                    uint64_t before = in.peek();
+                in.refillFromWord();
+            }
+            if (entry::isExceptional(e)) {
+                if ((e & entry::kSubtable) != 0) {
                     in.consume(entry::consumedBits(e));
-                    const unsigned length = entry::value(e) + extraBits(before, e);
-                    const uint32_t d = lookUp(distance, in);
-                    if (entry::isExceptional(d)) {
-                        result = BlockResult::kBad;
-                        break;
-                    }
-                    before = in.peek();
-                    in.consume(entry::consumedBits(d));
-                    const size_t back = entry::value(d) + extraBits(before, d);
-                    if (back > static_cast<size_t>(out - outBegin_)) {
-                        result = BlockResult::kBad;
-                        break;
-                    }
-                    // The next entry is looked up before the copy, which hides its latency.
-                    in.refillFromWord();
-                    e = literalLengths[in.peek() & literalLengthMask];
-                    copyMatch(out, back, length);
-                    out += length;
-                    if (!roomForFastStep(in, out)) {
-                        break;
-                    }
-                    continue;
+                    e = literalLengths[entry::value(e) + (in.peek() & lowBits(entry::codeBits(e)))];
                 }
-            nextStep:
-                if (!roomForFastStep(in, out)) {
+                if (entry::isLiteral(e)) {
+                    in.consume(entry::consumedBits(e));
+                    *out++ = static_cast<uint8_t>(entry::value(e));
+                    e = literalLengths[in.peek() & literalLengthMask];
+                    goto nextStep;
+                }
+                if (entry::isExceptional(e)) {
+                    if ((e & entry::kEndOfBlock) != 0) {
+                        in.consume(entry::consumedBits(e));
+                        result = BlockResult::kEnded;
+                    } else {
+                        result = BlockResult::kBad;
+                    }
+                    break;
+                }
+            }
+            {
+                uint64_t before = in.peek();
+                in.consume(entry::consumedBits(e));
+                const unsigned length = entry::value(e) + extraBits(before, e);
+                uint32_t d = distances[in.peek() & inflate::kDistanceMask];
+                if (entry::isExceptional(d)) {
+                    if ((d & entry::kSubtable) == 0) {
+                        result = BlockResult::kBad;
+                        break;
+                    }
+                    in.consume(entry::consumedBits(d));
+                    d = distances[entry::value(d) + (in.peek() & lowBits(entry::codeBits(d)))];
+                }
+                before = in.peek();
+                in.consume(entry::consumedBits(d));
+                const size_t back = entry::value(d) + extraBits(before, d);
+                if (back > static_cast<size_t>(out - outBegin_)) {
+                    result = BlockResult::kBad;
                     break;
                 }
                 in.refillFromWord();
                 e = literalLengths[in.peek() & literalLengthMask];
+                copyMatch(out, back, length);
+                out += length;
+                if (in.position() > inLimit || out > outLimit) {
+                    break;
+                }
+                continue;
             }
+        nextStep:
+            if (in.position() > inLimit || out > outLimit) {
+                break;
+            }
+            in.refillFromWord();
         }
         in_ = in;
         out_ = out;
         return result;
     }
 
+#if defined(SIMPLEIMAGE_X86_KERNELS)
+    SIMPLEIMAGE_BMI2 BlockResult decodeFastWithBmi2(const BlockCodes& codes) noexcept {
+        return decodeFast(codes);
+    }
+#endif
+
     // The rest of a block, with exact bounds on both buffers.
-    bool decodeCarefully(const DecodeTable& literalLength, const DecodeTable& distance) noexcept {
+    bool decodeCarefully(const BlockCodes& codes) noexcept {
         for (;;) {
             in_.refill();
-            const uint32_t e = lookUp(literalLength, in_);
+            const uint32_t e =
+                lookUp(codes.tables->literalLength.data(), codes.literalLengthMask, in_);
             if (entry::isLiteral(e)) {
                 if (out_ == outEnd_) {
                     return false;
@@ -362,7 +434,7 @@ private:
             uint64_t before = in_.peek();
             in_.consume(entry::consumedBits(e));
             const unsigned length = entry::value(e) + extraBits(before, e);
-            const uint32_t d = lookUp(distance, in_);
+            const uint32_t d = lookUp(codes.tables->distance.data(), inflate::kDistanceMask, in_);
             if (entry::isExceptional(d)) {
                 return false;
             }
@@ -373,9 +445,13 @@ private:
                 length > static_cast<size_t>(outEnd_ - out_)) {
                 return false;
             }
-            const uint8_t* from = out_ - back;
-            for (unsigned i = 0; i < length; ++i) {
-                out_[i] = from[i];
+            if (static_cast<size_t>(outEnd_ - out_) >= length + kCopyOverrun) {
+                copyMatch(out_, back, length);  // near the end of the input only
+            } else {
+                const uint8_t* from = out_ - back;
+                for (unsigned i = 0; i < length; ++i) {
+                    out_[i] = from[i];
+                }
             }
             out_ += length;
         }
@@ -386,8 +462,8 @@ private:
     uint8_t* out_;
     uint8_t* const outEnd_;
     std::array<uint32_t, inflate::kCodeLengthCapacity> codeLengthStorage_;
-    std::array<uint32_t, inflate::kLiteralLengthCapacity> literalLengthStorage_;
-    std::array<uint32_t, inflate::kDistanceCapacity> distanceStorage_;
+    const bool useBmi2_;
+    inflate::BlockTables dynamicTables_;
 };
 
 // The two header bytes as zlib takes them with a 32 KiB window: deflate, a
@@ -405,18 +481,28 @@ bool acceptableHeader(uint8_t method, uint8_t flags) {
 const char* inflaterName() noexcept { return SIMPLEIMAGE_INFLATER_NAME; }
 
 bool inflateExactly(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) noexcept {
+    return inflateExactly(in, out, bestLevel());
+}
+
+bool inflateExactly(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                    Level level) noexcept {
     if (in.size() < kZlibHeaderBytes + kAdlerBytes || !acceptableHeader(in[0], in[1])) {
         return false;
     }
+#if defined(SIMPLEIMAGE_X86_KERNELS)
+    const bool useBmi2 = level >= Level::kAvx2 && processorHasBmi2();
+#else
+    const bool useBmi2 = false;
+#endif
     const auto deflateData = in.subspan(kZlibHeaderBytes, in.size() - kZlibHeaderBytes - kAdlerBytes);
-    Inflater inflater(deflateData, out);
+    Inflater inflater(deflateData, out, useBmi2);
     if (!inflater.run()) {
         return false;
     }
     const uint8_t* trailer = in.data() + in.size() - kAdlerBytes;
     const uint32_t expected = uint32_t{trailer[0]} << 24 | uint32_t{trailer[1]} << 16 |
                               uint32_t{trailer[2]} << 8 | trailer[3];
-    return adler32(1, out.data(), out.size()) == expected;
+    return kernelSet(level)->adler32(1, out.data(), out.size()) == expected;
 }
 
 }  // namespace kernels

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 
+#include "kernels/levels.hpp"
+
 namespace kernels {
 
 // The inflater's name, as the build information gives it.
@@ -19,5 +21,10 @@ const char* inflaterName() noexcept;
 // unspecified bytes. Every stream that zlib.decompress refuses is false here.
 // Safe to call from several threads at once.
 bool inflateExactly(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) noexcept;
+
+// The same with the instructions of `level`, which this processor must have
+// (see levels.hpp): for tests and benchmarks. The one above uses the best level.
+bool inflateExactly(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                    Level level) noexcept;
 
 }  // namespace kernels

@@ -95,6 +95,10 @@ public:
     // Whether every input byte has been used; only after alignToByte().
     bool atEnd() const noexcept { return next_ == end_; }
 
+    // Where the next load starts, and where the input ends.
+    const std::uint8_t* position() const noexcept { return next_; }
+    const std::uint8_t* end() const noexcept { return end_; }
+
 private:
     static std::uint64_t loadWord(const std::uint8_t* p) noexcept {
         std::uint64_t word;

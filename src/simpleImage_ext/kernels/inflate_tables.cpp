@@ -161,7 +161,8 @@ constexpr bool build(CodeKind kind, std::span<const uint8_t> lengths,
     // codes up to `bits` bits in place, the table so far is doubled and the
     // codes of `bits + 1` bits go in. What no code covers (an incomplete or
     // empty code) keeps the bad-code entry.
-    const unsigned tableBits = std::max(1u, std::min(rootBits, longest));
+    const unsigned tableBits =
+        kind == CodeKind::kDistance ? rootBits : std::max(1u, std::min(rootBits, longest));
     uint32_t* entries = storage.data();
     entries[0] = entries[1] = kBadCode;
     unsigned next = 0;  // in `sorted`
@@ -206,30 +207,25 @@ constexpr bool build(CodeKind kind, std::span<const uint8_t> lengths,
     return true;
 }
 
-// The fixed code (RFC 1951, 3.2.6), built by the compiler.
-constexpr unsigned kFixedLiteralLengthBits = 9;
-constexpr unsigned kFixedDistanceBits = 5;
+// The fixed code (RFC 1951, 3.2.6): 288 literal/length codes of 7 to 9 bits,
+// 32 distance codes of 5.
+constexpr uint32_t kFixedLiteralLengthMask = (1u << 9) - 1;
 
-struct FixedStorage {
-    std::array<uint32_t, 1u << kFixedLiteralLengthBits> literalLength{};
-    std::array<uint32_t, 1u << kFixedDistanceBits> distance{};
-};
-
-constexpr FixedStorage buildFixedStorage() {
+constexpr BlockTables buildFixedTables() {
     std::array<uint8_t, kMaxSymbols> lengths{};
     for (unsigned symbol = 0; symbol < kMaxSymbols; ++symbol) {
         lengths[symbol] = symbol < 144 ? 8 : symbol < 256 ? 9 : symbol < 280 ? 7 : 8;
     }
-    FixedStorage storage;
+    BlockTables tables{};
     DecodeTable unused;
-    build(CodeKind::kLiteralLength, lengths, storage.literalLength, unused);
+    build(CodeKind::kLiteralLength, lengths, tables.literalLength, unused);
     std::array<uint8_t, 32> distanceLengths{};
-    distanceLengths.fill(kFixedDistanceBits);
-    build(CodeKind::kDistance, distanceLengths, storage.distance, unused);
-    return storage;
+    distanceLengths.fill(5);
+    build(CodeKind::kDistance, distanceLengths, tables.distance, unused);
+    return tables;
 }
 
-constexpr FixedStorage kFixedStorage = buildFixedStorage();
+constexpr BlockTables kFixedTables = buildFixedTables();
 
 }  // namespace
 
@@ -238,11 +234,8 @@ bool buildTable(CodeKind kind, std::span<const std::uint8_t> lengths,
     return build(kind, lengths, storage, table);
 }
 
-const FixedCodes& fixedCodes() noexcept {
-    static constexpr FixedCodes codes = {
-        {kFixedStorage.literalLength.data(), (1u << kFixedLiteralLengthBits) - 1},
-        {kFixedStorage.distance.data(), (1u << kFixedDistanceBits) - 1},
-    };
+const BlockCodes& fixedCodes() noexcept {
+    static constexpr BlockCodes codes = {&kFixedTables, kFixedLiteralLengthMask};
     return codes;
 }
 

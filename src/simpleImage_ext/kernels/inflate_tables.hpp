@@ -12,6 +12,7 @@
 // entries that fail the stream.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -48,6 +49,8 @@ inline constexpr unsigned kMaxCodeBits = 15;
 inline constexpr unsigned kLiteralLengthRootBits = 11;
 inline constexpr unsigned kDistanceRootBits = 8;
 inline constexpr unsigned kCodeLengthRootBits = 7;
+// Distance tables always have the whole main table, so their mask is this.
+inline constexpr std::uint32_t kDistanceMask = (1u << kDistanceRootBits) - 1;
 
 // The largest tables that any code accepted here needs with these root
 // sizes, main table and subtables together (counted over all complete codes
@@ -77,11 +80,20 @@ enum class CodeKind { kCodeLength, kLiteralLength, kDistance };
 bool buildTable(CodeKind kind, std::span<const std::uint8_t> lengths,
                 std::span<std::uint32_t> storage, DecodeTable& table) noexcept;
 
-// The fixed code of block type 1, built once.
-struct FixedCodes {
-    DecodeTable literalLength;
-    DecodeTable distance;
+// The tables of a block's two codes in one piece: the distance table lies at
+// a fixed offset from the literal/length table, so that the decoder needs
+// only one pointer for both.
+struct BlockTables {
+    std::array<std::uint32_t, kLiteralLengthCapacity> literalLength;
+    std::array<std::uint32_t, kDistanceCapacity> distance;
 };
-const FixedCodes& fixedCodes() noexcept;
+
+struct BlockCodes {
+    const BlockTables* tables = nullptr;
+    std::uint32_t literalLengthMask = 0;
+};
+
+// The fixed code of block type 1, built by the compiler.
+const BlockCodes& fixedCodes() noexcept;
 
 }  // namespace kernels::inflate
