@@ -145,7 +145,7 @@ enum class BlockResult { kEnded, kBad, kNearEnd };
 #if defined(SIMPLEIMAGE_X86_KERNELS)
 // The decoding loop is also compiled for BMI2, whose variable shifts and bit
 // masks take one instruction each: processors with AVX2 have it.
-#define SIMPLEIMAGE_BMI2 __attribute__((target("bmi2")))
+#define SIMPLEIMAGE_BMI2 __attribute__((target("bmi,bmi2")))
 
 bool processorHasBmi2() noexcept {
     static const bool has = __builtin_cpu_supports("bmi2");
@@ -327,7 +327,7 @@ private:
         in.refillFromWord();
         uint32_t e = literalLengths[in.peek() & literalLengthMask];
         for (;;) {
-            // Main-table literals take at most 11 bits: three leave enough
+            // Main-table literals take at most 12 bits: three leave enough
             // for the next lookup, two leave too few for a match.
             if (entry::isLiteral(e)) {
                 in.consume(entry::consumedBits(e));
@@ -387,8 +387,15 @@ private:
                     result = BlockResult::kBad;
                     break;
                 }
-                in.refillFromWord();
-                e = literalLengths[in.peek() & literalLengthMask];
+                // The match's codes mostly come from the main tables, which
+                // leaves enough bits to look the next entry up before the refill.
+                if (in.buffered() >= inflate::kLiteralLengthRootBits) {
+                    e = literalLengths[in.peek() & literalLengthMask];
+                    in.refillFromWord();
+                } else {
+                    in.refillFromWord();
+                    e = literalLengths[in.peek() & literalLengthMask];
+                }
                 copyMatch(out, back, length);
                 out += length;
                 if (in.position() > inLimit || out > outLimit) {

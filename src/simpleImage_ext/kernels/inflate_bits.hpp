@@ -51,6 +51,9 @@ public:
 
     std::uint64_t peek() const noexcept { return bits_; }
 
+    // How many bits peek() holds from the input (or past its end).
+    unsigned buffered() const noexcept { return count_; }
+
     void consume(unsigned n) noexcept {
         bits_ >>= n;
         count_ -= n;

@@ -20,8 +20,9 @@
 namespace kernels::inflate {
 
 // One table entry, 32 bits:
-//   bits 0-7    bits the entry consumes: its code, plus the extra bits of a
+//   bits 0-5    bits the entry consumes: its code, plus the extra bits of a
 //               length or distance; for a subtable link, the main table's bits
+//               (six bits, so that shifts by it need no range check)
 //   bits 8-11   where the extra bits of a length or distance start (the code's
 //               length); for a subtable link, the subtable's index bits
 //   bit 13      end of block
@@ -31,7 +32,7 @@ namespace kernels::inflate {
 //   bits 16-30  the literal, the length or distance base, the code-length
 //               symbol, or the subtable's offset in the table
 //   bit 31      a literal
-// so that the hot paths test a sign or one bit and shift by the low byte.
+// so that the hot paths test a sign or one bit and shift by the low bits.
 namespace entry {
 constexpr std::uint32_t kEndOfBlock = 1u << 13;
 constexpr std::uint32_t kSubtable = 1u << 14;
@@ -40,13 +41,13 @@ constexpr std::uint32_t kLiteral = 1u << 31;
 
 constexpr bool isLiteral(std::uint32_t e) { return static_cast<std::int32_t>(e) < 0; }
 constexpr bool isExceptional(std::uint32_t e) { return (e & kExceptional) != 0; }
-constexpr unsigned consumedBits(std::uint32_t e) { return e & 0xFF; }
+constexpr unsigned consumedBits(std::uint32_t e) { return e & 0x3F; }
 constexpr unsigned codeBits(std::uint32_t e) { return (e >> 8) & 0xF; }
 constexpr unsigned value(std::uint32_t e) { return (e >> 16) & 0x7FFF; }
 }  // namespace entry
 
 inline constexpr unsigned kMaxCodeBits = 15;
-inline constexpr unsigned kLiteralLengthRootBits = 11;
+inline constexpr unsigned kLiteralLengthRootBits = 12;
 inline constexpr unsigned kDistanceRootBits = 8;
 inline constexpr unsigned kCodeLengthRootBits = 7;
 // Distance tables always have the whole main table, so their mask is this.
@@ -55,7 +56,7 @@ inline constexpr std::uint32_t kDistanceMask = (1u << kDistanceRootBits) - 1;
 // The largest tables that any code accepted here needs with these root
 // sizes, main table and subtables together (counted over all complete codes
 // of 286 and of 30 symbols with at most 15 bits).
-inline constexpr std::size_t kLiteralLengthCapacity = 2340;
+inline constexpr std::size_t kLiteralLengthCapacity = 4380;
 inline constexpr std::size_t kDistanceCapacity = 400;
 inline constexpr std::size_t kCodeLengthCapacity = 1u << kCodeLengthRootBits;
 
