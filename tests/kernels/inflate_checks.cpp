@@ -606,23 +606,59 @@ std::vector<RuleCase> ruleCases() {
     return cases;
 }
 
-// Streams that zlib accepts, for their cuts and trailing bytes.
-constexpr size_t kCleanStreamSize = 3000;
+// Streams that zlib accepts, for their cuts (every `cutStep` bytes) and trailing bytes.
+struct CleanStream {
+    Bytes bytes;
+    size_t inflatedSize;
+    size_t cutStep;
+};
 
-std::vector<Bytes> cleanStreams() {
-    Bytes data(kCleanStreamSize);
+// With a negative `windowBits` raw deflate data, which `flush` may leave open.
+Bytes zlibCompressed(const Bytes& data, int level, int windowBits = 15, int memoryLevel = 8,
+                     int strategy = Z_DEFAULT_STRATEGY, int flush = Z_FINISH) {
+    z_stream z{};
+    deflateInit2(&z, level, Z_DEFLATED, windowBits, memoryLevel, strategy);
+    Bytes packed(deflateBound(&z, data.size()) + 16);
+    z.next_in = const_cast<Bytef*>(data.data());
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = packed.data();
+    z.avail_out = static_cast<uInt>(packed.size());
+    deflate(&z, flush);
+    packed.resize(z.total_out);
+    deflateEnd(&z);
+    return packed;
+}
+
+std::vector<CleanStream> cleanStreams() {
     std::mt19937 random(3);
-    for (size_t i = 0; i < data.size(); ++i) {
-        data[i] = static_cast<uint8_t>(i % 40 < 20 ? random() % 4 : i / 7);
+    Bytes small(3000);
+    for (size_t i = 0; i < small.size(); ++i) {
+        small[i] = static_cast<uint8_t>(i % 40 < 20 ? random() % 4 : i / 7);
     }
-    std::vector<Bytes> streams;
+    std::vector<CleanStream> streams;
     for (const int level : {0, 1, 9}) {
-        Bytes packed(compressBound(data.size()));
-        uLongf size = packed.size();
-        compress2(packed.data(), &size, data.data(), data.size(), level);
-        packed.resize(size);
-        streams.push_back(packed);
+        streams.push_back({zlibCompressed(small, level), small.size(), 1});
     }
+    // Literals only, mostly of small byte values, as in filtered photographs:
+    // short literal codes, which the inflater decodes two at a time in long
+    // outputs.
+    Bytes large(100000);
+    std::geometric_distribution<int> smallValues(0.3);
+    for (uint8_t& byte : large) {
+        byte = static_cast<uint8_t>(std::min(smallValues(random), 255));
+    }
+    const Bytes packed = zlibCompressed(large, 6, 15, 8, Z_HUFFMAN_ONLY);
+    streams.push_back({packed, large.size(), packed.size() / 150});
+    // The same data ending in empty stored blocks: the output fills up while
+    // input remains.
+    Bytes open = zlibCompressed(large, 6, -15, 8, Z_HUFFMAN_ONLY, Z_SYNC_FLUSH);
+    for (int block = 0; block < 6; ++block) {
+        open.insert(open.end(), {0x00, 0x00, 0x00, 0xFF, 0xFF});
+    }
+    open.insert(open.end(), {0x03, 0x00});  // an empty final block of the fixed code
+    const MadeStream stream =
+        zlibStream(open, std::string_view(reinterpret_cast<const char*>(large.data()), large.size()));
+    streams.push_back({stream.bytes, large.size(), stream.bytes.size() / 50});
     return streams;
 }
 
@@ -687,18 +723,9 @@ private:
     MadeStream compressed() {
         const Bytes data = sample();
         constexpr int kStrategies[] = {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED};
-        z_stream z{};
-        deflateInit2(&z, static_cast<int>(below(10)), Z_DEFLATED, 9 + static_cast<int>(below(7)),
-                     1 + static_cast<int>(below(9)), kStrategies[below(5)]);
-        Bytes packed(deflateBound(&z, data.size()));
-        z.next_in = const_cast<Bytef*>(data.data());
-        z.avail_in = static_cast<uInt>(data.size());
-        z.next_out = packed.data();
-        z.avail_out = static_cast<uInt>(packed.size());
-        deflate(&z, Z_FINISH);
-        packed.resize(z.total_out);
-        deflateEnd(&z);
-        return {packed, data.size()};
+        return {zlibCompressed(data, static_cast<int>(below(10)), 9 + static_cast<int>(below(7)),
+                               1 + static_cast<int>(below(9)), kStrategies[below(5)]),
+                data.size()};
     }
 
     // A complete code of `count` codes (1 < count <= 2^longest), shaped at
@@ -918,7 +945,7 @@ private:
 
 void checkInflaterRules() {
     const std::vector<RuleCase> cases = ruleCases();
-    const std::vector<Bytes> streams = cleanStreams();
+    const std::vector<CleanStream> streams = cleanStreams();
     for (const kernels::AvailableLevel& l : kernels::availableLevels()) {
         Comparison comparison(l.level);
         for (const RuleCase& rule : cases) {
@@ -927,11 +954,12 @@ void checkInflaterRules() {
                 comparison.expectLikeZlib(rule.stream.bytes, rule.stream.inflatedSize);
             expect(zlibAccepts == rule.zlibAccepts, "zlib's verdict is not the one the case is about");
         }
-        for (const Bytes& stream : streams) {
-            for (size_t cut = 0; cut < stream.size(); ++cut) {
+        for (const CleanStream& clean : streams) {
+            const Bytes& stream = clean.bytes;
+            for (size_t cut = 0; cut <= stream.size(); cut += clean.cutStep) {
                 describe("inflater %s: a stream of %zu bytes cut to %zu", kernels::levelName(l.level),
                          stream.size(), cut);
-                comparison.expectLikeZlib(std::span(stream).first(cut), kCleanStreamSize);
+                comparison.expectLikeZlib(std::span(stream).first(cut), clean.inflatedSize);
             }
             // A byte after the stream, and its Adler-32 twice.
             for (const size_t trailing : {1, 4}) {
@@ -939,7 +967,7 @@ void checkInflaterRules() {
                          kernels::levelName(l.level), stream.size(), trailing);
                 Bytes longer = stream;
                 longer.insert(longer.end(), stream.end() - static_cast<long>(trailing), stream.end());
-                comparison.expectLikeZlib(longer, kCleanStreamSize);
+                comparison.expectLikeZlib(longer, clean.inflatedSize);
             }
         }
     }

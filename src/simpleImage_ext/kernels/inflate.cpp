@@ -66,6 +66,8 @@ inline void store8(uint8_t* p, uint64_t word) { std::memcpy(p, &word, sizeof wor
 
 inline void copy16(uint8_t* to, const uint8_t* from) { std::memcpy(to, from, 16); }
 
+inline void store16(uint8_t* p, uint16_t value) { std::memcpy(p, &value, sizeof value); }
+
 // Sixteen bytes of a pattern of eight.
 inline void storeTwice(uint8_t* p, uint64_t pattern) {
 #if defined(__SSE2__)
@@ -140,6 +142,36 @@ inline void copyMatch(uint8_t* out, size_t distance, unsigned length) {
     } while (out < end);
 }
 
+// Copies a match into output that ends at `end`: in words where they fit,
+// else byte by byte. False when the match runs past the end.
+inline bool copyMatchBefore(const uint8_t* end, uint8_t* out, size_t distance, unsigned length) {
+    const auto room = static_cast<size_t>(end - out);
+    if (room >= length + kCopyOverrun) {
+        copyMatch(out, distance, length);
+        return true;
+    }
+    if (room < length) {
+        return false;
+    }
+    const uint8_t* from = out - distance;
+    for (unsigned i = 0; i < length; ++i) {
+        out[i] = from[i];
+    }
+    return true;
+}
+
+// The literal (or two) of a literal entry; with pairs, two bytes are always
+// stored.
+template <bool kPairedLiterals>
+inline void emitLiterals(uint8_t*& out, uint32_t e) {
+    if constexpr (kPairedLiterals) {
+        store16(out, static_cast<uint16_t>(entry::literals(e)));
+        out += entry::literalCount(e);
+    } else {
+        *out++ = static_cast<uint8_t>(entry::literals(e));
+    }
+}
+
 enum class BlockResult { kEnded, kBad, kNearEnd };
 
 #if defined(SIMPLEIMAGE_X86_KERNELS)
@@ -181,8 +213,10 @@ public:
 
 private:
     static constexpr size_t kFastInputBytes = 16;  // two refills
-    // Two literals and a match, or three literals.
-    static constexpr size_t kFastOutputBytes = 2 + kMaxMatch + kCopyOverrun;
+    static constexpr size_t kPairedOutput = 32768;
+    // Three literal entries, each stored as two bytes; matches check for
+    // themselves that they fit.
+    static constexpr size_t kFastOutputBytes = 6;
 
     bool decodeBlock(uint32_t type) noexcept {
         switch (type) {
@@ -292,14 +326,21 @@ private:
             return false;
         }
         codes.literalLengthMask = literalLength.mask;
+        if (static_cast<size_t>(outEnd_ - out_) >= kPairedOutput) {
+            codes.pairedLiterals = inflate::pairLiterals(
+                all.first(literalLengthCount), dynamicTables_.literalLength.data(),
+                                  codes.literalLengthMask);
+        }
         return true;
     }
 
     bool decodeCompressedBlock(const BlockCodes& codes) noexcept {
 #if defined(SIMPLEIMAGE_X86_KERNELS)
-        const BlockResult fast = useBmi2_ ? decodeFastWithBmi2(codes) : decodeFast(codes);
+        const BlockResult fast =
+            codes.pairedLiterals ? (useBmi2_ ? decodeFastWithBmi2<true>(codes) : decodeFast<true>(codes))
+                                 : (useBmi2_ ? decodeFastWithBmi2<false>(codes) : decodeFast<false>(codes));
 #else
-        const BlockResult fast = decodeFast(codes);
+        const BlockResult fast = codes.pairedLiterals ? decodeFast<true>(codes) : decodeFast<false>(codes);
 #endif
         if (fast != BlockResult::kNearEnd) {
             return fast == BlockResult::kEnded;
@@ -312,6 +353,7 @@ private:
     // step is up to three literals, or up to two literals and a match. The
     // next entry is looked up before a refill or a copy wherever enough bits
     // are left, which takes the lookup off their critical path.
+    template <bool kPairedLiterals>
     [[gnu::always_inline]] BlockResult decodeFast(const BlockCodes& codes) noexcept {
         if (!in_.hasBytes(kFastInputBytes) || static_cast<size_t>(outEnd_ - out_) < kFastOutputBytes) {
             return BlockResult::kNearEnd;
@@ -331,15 +373,15 @@ private:
             // for the next lookup, two leave too few for a match.
             if (entry::isLiteral(e)) {
                 in.consume(entry::consumedBits(e));
-                *out++ = static_cast<uint8_t>(entry::value(e));
+                emitLiterals<kPairedLiterals>(out, e);
                 e = literalLengths[in.peek() & literalLengthMask];
                 if (entry::isLiteral(e)) {
                     in.consume(entry::consumedBits(e));
-                    *out++ = static_cast<uint8_t>(entry::value(e));
+                    emitLiterals<kPairedLiterals>(out, e);
                     e = literalLengths[in.peek() & literalLengthMask];
                     if (entry::isLiteral(e)) {
                         in.consume(entry::consumedBits(e));
-                        *out++ = static_cast<uint8_t>(entry::value(e));
+                        emitLiterals<kPairedLiterals>(out, e);
                         e = literalLengths[in.peek() & literalLengthMask];
                         goto nextStep;
                     }
@@ -353,7 +395,7 @@ private:
                 }
                 if (entry::isLiteral(e)) {
                     in.consume(entry::consumedBits(e));
-                    *out++ = static_cast<uint8_t>(entry::value(e));
+                    *out++ = static_cast<uint8_t>(entry::literals(e));
                     e = literalLengths[in.peek() & literalLengthMask];
                     goto nextStep;
                 }
@@ -396,7 +438,10 @@ private:
                     in.refillFromWord();
                     e = literalLengths[in.peek() & literalLengthMask];
                 }
-                copyMatch(out, back, length);
+                if (!copyMatchBefore(outEnd_, out, back, length)) {
+                    result = BlockResult::kBad;
+                    break;
+                }
                 out += length;
                 if (in.position() > inLimit || out > outLimit) {
                     break;
@@ -415,8 +460,9 @@ private:
     }
 
 #if defined(SIMPLEIMAGE_X86_KERNELS)
+    template <bool kPairedLiterals>
     SIMPLEIMAGE_BMI2 BlockResult decodeFastWithBmi2(const BlockCodes& codes) noexcept {
-        return decodeFast(codes);
+        return decodeFast<kPairedLiterals>(codes);
     }
 #endif
 
@@ -427,11 +473,17 @@ private:
             const uint32_t e =
                 lookUp(codes.tables->literalLength.data(), codes.literalLengthMask, in_);
             if (entry::isLiteral(e)) {
-                if (out_ == outEnd_) {
-                    return false;
+                const size_t room = static_cast<size_t>(outEnd_ - out_);
+                if (room < 2) {
+                    if (room == 0 || (e & entry::kPair) != 0) {
+                        return false;
+                    }
+                    *out_ = static_cast<uint8_t>(entry::literals(e));
+                } else {
+                    store16(out_, static_cast<uint16_t>(entry::literals(e)));
                 }
                 in_.consume(entry::consumedBits(e));
-                *out_++ = static_cast<uint8_t>(entry::value(e));
+                out_ += entry::literalCount(e);
                 continue;
             }
             if (entry::isExceptional(e)) {
@@ -449,16 +501,8 @@ private:
             in_.consume(entry::consumedBits(d));
             const size_t back = entry::value(d) + extraBits(before, d);
             if (back > static_cast<size_t>(out_ - outBegin_) ||
-                length > static_cast<size_t>(outEnd_ - out_)) {
+                !copyMatchBefore(outEnd_, out_, back, length)) {
                 return false;
-            }
-            if (static_cast<size_t>(outEnd_ - out_) >= length + kCopyOverrun) {
-                copyMatch(out_, back, length);  // near the end of the input only
-            } else {
-                const uint8_t* from = out_ - back;
-                for (unsigned i = 0; i < length; ++i) {
-                    out_[i] = from[i];
-                }
             }
             out_ += length;
         }

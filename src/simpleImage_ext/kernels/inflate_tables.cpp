@@ -70,7 +70,7 @@ constexpr SymbolEntries kCodeLengthEntries = codeLengthEntries();
 
 // A symbol's entry in a table where its code takes `bits` bits.
 constexpr uint32_t withCode(uint32_t symbolEntry, unsigned bits) {
-    return symbolEntry + bits + (bits << 8);
+    return symbolEntry + bits + (entry::isLiteral(symbolEntry) ? 0 : bits << 8);
 }
 
 constexpr std::array<uint8_t, 256> byteReversals() {
@@ -232,6 +232,47 @@ constexpr BlockTables kFixedTables = buildFixedTables();
 bool buildTable(CodeKind kind, std::span<const std::uint8_t> lengths,
                 std::span<std::uint32_t> storage, DecodeTable& table) noexcept {
     return build(kind, lengths, storage, table);
+}
+
+// The share of lookups that would find two literals, in 1/2^16: a code of k
+// bits is met with probability 2^-k.
+unsigned pairShare(std::span<const std::uint8_t> lengths, unsigned tableBits) {
+    std::array<uint32_t, kMaxCodeBits + 1> literals{};  // 2^16 * share of codes of k bits
+    for (unsigned symbol = 0; symbol < kEndOfBlockSymbol && symbol < lengths.size(); ++symbol) {
+        literals[lengths[symbol]] += (1u << 16) >> lengths[symbol];
+    }
+    literals[0] = 0;
+    std::array<uint32_t, kMaxCodeBits + 1> upTo{};  // literals of at most k bits
+    for (unsigned k = 1; k <= kMaxCodeBits; ++k) {
+        upTo[k] = upTo[k - 1] + literals[k];
+    }
+    uint64_t share = 0;
+    for (unsigned first = 1; first < tableBits; ++first) {
+        share += uint64_t{literals[first]} * upTo[tableBits - first];
+    }
+    return static_cast<unsigned>(share >> 16);
+}
+
+bool pairLiterals(std::span<const std::uint8_t> lengths, std::uint32_t* entries,
+                  std::uint32_t mask) noexcept {
+    const auto tableBits = static_cast<unsigned>(__builtin_popcount(mask));
+    constexpr unsigned kWorthwhileShare = (1u << 16) / 6;
+    if (pairShare(lengths, tableBits) < kWorthwhileShare) {
+        return false;
+    }
+    // Downwards, so that the entry of the rest, at a lower index, is still single.
+    for (uint32_t i = mask + 1; i-- > 0;) {
+        const uint32_t first = entries[i];
+        const unsigned firstBits = entry::consumedBits(first);
+        if (!entry::isLiteral(first) || firstBits >= tableBits) {
+            continue;
+        }
+        const uint32_t second = entries[i >> firstBits];
+        if (entry::isLiteral(second) && entry::consumedBits(second) <= tableBits - firstBits) {
+            entries[i] = (first | entry::kPair | second << 8) + entry::consumedBits(second);
+        }
+    }
+    return true;
 }
 
 const BlockCodes& fixedCodes() noexcept {

@@ -20,30 +20,37 @@
 namespace kernels::inflate {
 
 // One table entry, 32 bits:
-//   bits 0-5    bits the entry consumes: its code, plus the extra bits of a
-//               length or distance; for a subtable link, the main table's bits
-//               (six bits, so that shifts by it need no range check)
+//   bits 0-5    bits the entry consumes: its code (or codes), plus the extra
+//               bits of a length or distance; for a subtable link, the main
+//               table's bits (six bits, so that shifts by it need no range check)
+//   bit 6       a literal entry that holds two literals (see pairLiterals)
+//   bit 7       a literal
 //   bits 8-11   where the extra bits of a length or distance start (the code's
 //               length); for a subtable link, the subtable's index bits
 //   bit 13      end of block
 //   bit 14      a link to a subtable
 //   bit 15      not a literal, length or distance: end of block, subtable link,
 //               or a code that fails the stream
-//   bits 16-30  the literal, the length or distance base, the code-length
-//               symbol, or the subtable's offset in the table
-//   bit 31      a literal
-// so that the hot paths test a sign or one bit and shift by the low bits.
+//   bits 16-30  the length or distance base, the code-length symbol, or the
+//               subtable's offset in the table; a literal entry's literal in
+//               bits 16-23 and the second one of a pair in bits 24-31
+// so that the hot paths test one bit and shift by the low bits, and a pair's
+// literals are stored as they lie.
 namespace entry {
+constexpr std::uint32_t kPair = 1u << 6;
+constexpr std::uint32_t kLiteral = 1u << 7;
 constexpr std::uint32_t kEndOfBlock = 1u << 13;
 constexpr std::uint32_t kSubtable = 1u << 14;
 constexpr std::uint32_t kExceptional = 1u << 15;
-constexpr std::uint32_t kLiteral = 1u << 31;
 
-constexpr bool isLiteral(std::uint32_t e) { return static_cast<std::int32_t>(e) < 0; }
+constexpr bool isLiteral(std::uint32_t e) { return (e & kLiteral) != 0; }
 constexpr bool isExceptional(std::uint32_t e) { return (e & kExceptional) != 0; }
 constexpr unsigned consumedBits(std::uint32_t e) { return e & 0x3F; }
 constexpr unsigned codeBits(std::uint32_t e) { return (e >> 8) & 0xF; }
 constexpr unsigned value(std::uint32_t e) { return (e >> 16) & 0x7FFF; }
+// A literal entry's bytes, the second one only in a pair.
+constexpr unsigned literals(std::uint32_t e) { return e >> 16; }
+constexpr unsigned literalCount(std::uint32_t e) { return 1 + ((e >> 6) & 1); }
 }  // namespace entry
 
 inline constexpr unsigned kMaxCodeBits = 15;
@@ -92,7 +99,15 @@ struct BlockTables {
 struct BlockCodes {
     const BlockTables* tables = nullptr;
     std::uint32_t literalLengthMask = 0;
+    bool pairedLiterals = false;  // see pairLiterals
 };
+
+// Makes each literal entry of a literal/length main table whose remaining bits
+// hold a whole literal code a pair of both literals, when the code's lengths
+// (those the table was built from) promise enough pairs to repay the pass;
+// true when it did.
+bool pairLiterals(std::span<const std::uint8_t> lengths, std::uint32_t* entries,
+                  std::uint32_t mask) noexcept;
 
 // The fixed code of block type 1, built by the compiler.
 const BlockCodes& fixedCodes() noexcept;
