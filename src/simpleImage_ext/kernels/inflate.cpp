@@ -6,19 +6,18 @@
 // distances within the output so far, and the Adler-32.
 //
 // Most of a stream is decoded by a loop that tests the ends of its buffers
-// once per symbol: it runs while a whole step, the longest match with the
-// bytes its word copies write past it, fits in the output and its refills
-// fit in the input. A careful loop with exact bounds does the rest.
+// once per step of up to three literal entries or a match: it runs while a
+// step's refills fit in the input and its literals in the output (a match
+// checks its own room). A careful loop with exact bounds does the rest. The
+// loop is compiled twice, for tables with and without paired literals, and
+// on x86-64 twice more with BMI2.
 #include "kernels/inflate.hpp"
 
 #include <array>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "kernels/inflate_bits.hpp"
+#include "kernels/inflate_output.hpp"
 #include "kernels/inflate_tables.hpp"
 #include "kernels/levels.hpp"
 
@@ -27,7 +26,11 @@ namespace {
 
 using inflate::BitReader;
 using inflate::BlockCodes;
+using inflate::copyMatchBefore;
 using inflate::DecodeTable;
+using inflate::emitLiterals;
+using inflate::lowBits;
+using inflate::store16;
 using std::size_t;
 using std::uint32_t;
 using std::uint64_t;
@@ -36,9 +39,6 @@ namespace entry = inflate::entry;
 
 constexpr size_t kZlibHeaderBytes = 2;
 constexpr size_t kAdlerBytes = 4;
-constexpr unsigned kMaxMatch = 258;
-
-constexpr uint64_t lowBits(unsigned n) { return (uint64_t{1} << n) - 1; }
 
 // The extra bits of a length or distance entry, from the bits before it was consumed.
 inline uint32_t extraBits(uint64_t before, uint32_t e) {
@@ -54,122 +54,6 @@ inline uint32_t lookUp(const uint32_t* table, uint32_t mask, BitReader& in) {
         e = table[entry::value(e) + (in.peek() & lowBits(entry::codeBits(e)))];
     }
     return e;
-}
-
-inline uint64_t load8(const uint8_t* p) {
-    uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    return word;
-}
-
-inline void store8(uint8_t* p, uint64_t word) { std::memcpy(p, &word, sizeof word); }
-
-inline void copy16(uint8_t* to, const uint8_t* from) { std::memcpy(to, from, 16); }
-
-inline void store16(uint8_t* p, uint16_t value) { std::memcpy(p, &value, sizeof value); }
-
-// Sixteen bytes of a pattern of eight.
-inline void storeTwice(uint8_t* p, uint64_t pattern) {
-#if defined(__SSE2__)
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_set1_epi64x(static_cast<long long>(pattern)));
-#else
-    store8(p, pattern);
-    store8(p + 8, pattern);
-#endif
-}
-
-// Eight bytes that repeat the `distance` (1..7) bytes before `out`.
-inline uint64_t repeatingPattern(const uint8_t* out, size_t distance) {
-    if (distance == 1) {
-        return out[-1] * 0x0101010101010101u;  // runs of one byte are the most common
-    }
-    uint64_t pattern = load8(out - distance) & lowBits(8 * static_cast<unsigned>(distance));
-    for (unsigned shift = 8 * static_cast<unsigned>(distance); shift < 64; shift *= 2) {
-        pattern |= pattern << shift;
-    }
-    return pattern;
-}
-
-// How far the stores of a repeating pattern advance: the largest multiple of
-// the distance that a word holds, so that each store continues the pattern.
-constexpr uint8_t kPatternStep[8] = {0, 8, 8, 6, 8, 5, 6, 7};
-
-// Matches are copied 32 bytes at a time, so that most take no loop at all;
-// the copies write up to this many bytes past a match.
-constexpr size_t kCopyOverrun = 31;
-
-// Copies a match of `length` bytes from `distance` bytes back, in words: may
-// write up to kCopyOverrun bytes past it, which later output overwrites.
-inline void copyMatch(uint8_t* out, size_t distance, unsigned length) {
-    uint8_t* const end = out + length;
-    const uint8_t* from = out - distance;
-    // Each load reads bytes at least as far behind its store as it is long,
-    // all written by then.
-    if (distance >= 16) {
-        do {
-            copy16(out, from);
-            copy16(out + 16, from + 16);
-            out += 32;
-            from += 32;
-        } while (out < end);
-        return;
-    }
-    if (distance >= 8) {
-        do {
-            store8(out, load8(from));
-            store8(out + 8, load8(from + 8));
-            store8(out + 16, load8(from + 16));
-            store8(out + 24, load8(from + 24));
-            out += 32;
-            from += 32;
-        } while (out < end);
-        return;
-    }
-    const uint64_t pattern = repeatingPattern(out, distance);
-    const size_t step = kPatternStep[distance];
-    if (step == 8) {  // distances 1, 2 and 4: the pattern repeats in 16 bytes too
-        do {
-            storeTwice(out, pattern);
-            storeTwice(out + 16, pattern);
-            out += 32;
-        } while (out < end);
-        return;
-    }
-    do {
-        store8(out, pattern);
-        store8(out + step, pattern);
-        out += 2 * step;
-    } while (out < end);
-}
-
-// Copies a match into output that ends at `end`: in words where they fit,
-// else byte by byte. False when the match runs past the end.
-inline bool copyMatchBefore(const uint8_t* end, uint8_t* out, size_t distance, unsigned length) {
-    const auto room = static_cast<size_t>(end - out);
-    if (room >= length + kCopyOverrun) {
-        copyMatch(out, distance, length);
-        return true;
-    }
-    if (room < length) {
-        return false;
-    }
-    const uint8_t* from = out - distance;
-    for (unsigned i = 0; i < length; ++i) {
-        out[i] = from[i];
-    }
-    return true;
-}
-
-// The literal (or two) of a literal entry; with pairs, two bytes are always
-// stored.
-template <bool kPairedLiterals>
-inline void emitLiterals(uint8_t*& out, uint32_t e) {
-    if constexpr (kPairedLiterals) {
-        store16(out, static_cast<uint16_t>(entry::literals(e)));
-        out += entry::literalCount(e);
-    } else {
-        *out++ = static_cast<uint8_t>(entry::literals(e));
-    }
 }
 
 enum class BlockResult { kEnded, kBad, kNearEnd };
@@ -213,6 +97,8 @@ public:
 
 private:
     static constexpr size_t kFastInputBytes = 16;  // two refills
+    // Pairing literals takes a pass over the table, which pays in blocks of
+    // some length; a block may run to the end of the output.
     static constexpr size_t kPairedOutput = 32768;
     // Three literal entries, each stored as two bytes; matches check for
     // themselves that they fit.
@@ -257,8 +143,8 @@ private:
         return true;
     }
 
-    // The code lengths of a dynamic block, coded with the code-length code,
-    // and the block's two tables built from them.
+    // A dynamic block's header: the counts of its codes, the code-length
+    // code, and the code lengths coded with it; then the block's tables.
     bool readDynamicCodes(BlockCodes& codes) noexcept {
         in_.refill();
         const unsigned literalLengthCount = in_.take(5) + 257;
@@ -268,32 +154,55 @@ private:
             distanceCount > inflate::kMaxDistanceSymbols) {
             return false;
         }
-        static constexpr uint8_t kCodeLengthOrder[inflate::kCodeLengthSymbols] = {
-            16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
-        std::array<uint8_t, inflate::kCodeLengthSymbols> codeLengthLengths{};
-        for (unsigned i = 0; i < codeLengthCount; ++i) {
-            in_.refill();
-            codeLengthLengths[kCodeLengthOrder[i]] = static_cast<uint8_t>(in_.take(3));
-        }
         DecodeTable codeLengthCode;
-        if (!inflate::buildTable(inflate::CodeKind::kCodeLength, codeLengthLengths,
-                                 codeLengthStorage_, codeLengthCode)) {
-            return false;
-        }
-        const unsigned total = literalLengthCount + distanceCount;
         std::array<uint8_t, inflate::kMaxLiteralLengthSymbols + inflate::kMaxDistanceSymbols>
             lengths;
-        for (unsigned n = 0; n < total;) {
+        const std::span<uint8_t> all(lengths.data(), literalLengthCount + distanceCount);
+        if (!readCodeLengthCode(codeLengthCount, codeLengthCode) ||
+            !readCodeLengths(codeLengthCode, all) || lengths[inflate::kEndOfBlockSymbol] == 0) {
+            return false;
+        }
+        DecodeTable literalLength, distance;
+        if (!inflate::buildTable(inflate::CodeKind::kLiteralLength, all.first(literalLengthCount),
+                                 dynamicTables_.literalLength, literalLength) ||
+            !inflate::buildTable(inflate::CodeKind::kDistance, all.subspan(literalLengthCount),
+                                 dynamicTables_.distance, distance)) {
+            return false;
+        }
+        codes = {&dynamicTables_, literalLength.mask, false};
+        if (static_cast<size_t>(outEnd_ - out_) >= kPairedOutput) {
+            codes.pairedLiterals = inflate::pairLiterals(
+                all.first(literalLengthCount), dynamicTables_.literalLength.data(), literalLength.mask);
+        }
+        return true;
+    }
+
+    // The lengths of the code-length code, 3 bits each in a fixed order.
+    bool readCodeLengthCode(unsigned count, DecodeTable& code) noexcept {
+        static constexpr uint8_t kOrder[inflate::kCodeLengthSymbols] = {
+            16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+        std::array<uint8_t, inflate::kCodeLengthSymbols> lengths{};
+        for (unsigned i = 0; i < count; ++i) {
             in_.refill();
-            const uint32_t e = codeLengthCode.entries[in_.peek() & codeLengthCode.mask];
+            lengths[kOrder[i]] = static_cast<uint8_t>(in_.take(3));
+        }
+        return inflate::buildTable(inflate::CodeKind::kCodeLength, lengths, codeLengthStorage_,
+                                   code);
+    }
+
+    // The code lengths of both codes, as one sequence: 0..15 are lengths, 16
+    // repeats the previous length 3..6 times, 17 and 18 give 3..10 and
+    // 11..138 zeros; no repeat may run past the last length.
+    bool readCodeLengths(const DecodeTable& code, std::span<uint8_t> lengths) noexcept {
+        for (size_t n = 0; n < lengths.size();) {
+            in_.refill();
+            const uint32_t e = code.entries[in_.peek() & code.mask];
             in_.consume(entry::consumedBits(e));
             const unsigned symbol = entry::value(e);
             if (symbol < 16) {
                 lengths[n++] = static_cast<uint8_t>(symbol);
                 continue;
             }
-            // 16 repeats the previous length 3..6 times, 17 and 18 give 3..10
-            // and 11..138 zeros; none may run past the last code.
             uint8_t repeated = 0;
             unsigned count = 0;
             if (symbol == 16) {
@@ -307,29 +216,11 @@ private:
             } else {
                 count = 11 + in_.take(7);
             }
-            if (count > total - n) {
+            if (count > lengths.size() - n) {
                 return false;
             }
             std::memset(lengths.data() + n, repeated, count);
             n += count;
-        }
-        if (lengths[inflate::kEndOfBlockSymbol] == 0) {
-            return false;
-        }
-        const std::span<const uint8_t> all(lengths.data(), total);
-        DecodeTable literalLength, distance;
-        codes = {&dynamicTables_, 0};
-        if (!inflate::buildTable(inflate::CodeKind::kLiteralLength, all.first(literalLengthCount),
-                                 dynamicTables_.literalLength, literalLength) ||
-            !inflate::buildTable(inflate::CodeKind::kDistance, all.subspan(literalLengthCount),
-                                 dynamicTables_.distance, distance)) {
-            return false;
-        }
-        codes.literalLengthMask = literalLength.mask;
-        if (static_cast<size_t>(outEnd_ - out_) >= kPairedOutput) {
-            codes.pairedLiterals = inflate::pairLiterals(
-                all.first(literalLengthCount), dynamicTables_.literalLength.data(),
-                                  codes.literalLengthMask);
         }
         return true;
     }
@@ -473,6 +364,8 @@ private:
             const uint32_t e =
                 lookUp(codes.tables->literalLength.data(), codes.literalLengthMask, in_);
             if (entry::isLiteral(e)) {
+                // Two literals stored at once, where there is room; with one
+                // byte left, a pair means output beyond the end.
                 const size_t room = static_cast<size_t>(outEnd_ - out_);
                 if (room < 2) {
                     if (room == 0 || (e & entry::kPair) != 0) {

@@ -11,6 +11,9 @@
 
 namespace kernels::inflate {
 
+// A mask of the low `n` bits (n < 64).
+constexpr std::uint64_t lowBits(unsigned n) { return (std::uint64_t{1} << n) - 1; }
+
 class BitReader {
 public:
     // Bits a refill guarantees: a literal/length with its extra bits and a
@@ -61,7 +64,7 @@ public:
 
     // The next `n` bits (n < 32), consumed.
     std::uint32_t take(unsigned n) noexcept {
-        const auto value = static_cast<std::uint32_t>(bits_ & ((std::uint64_t{1} << n) - 1));
+        const auto value = static_cast<std::uint32_t>(bits_ & lowBits(n));
         consume(n);
         return value;
     }
