@@ -87,12 +87,13 @@ public:
         const size_t size = zlib.out.size();
         for (const Placement placement : kPlacements) {
             const std::optional<Bytes> ours = inflate(stream, size, placement);
-            expect(ours.has_value() == clean,
-                   clean ? "refused a stream that zlib inflates" : "accepted a stream that zlib refuses");
+            expect(ours.has_value() == clean, clean ? "refused a stream that zlib inflates"
+                                                    : "accepted a stream that zlib refuses");
             expect(!ours || *ours == zlib.out, "bytes other than zlib's");
             expect(!inflate(stream, size + 1, placement), "accepted a larger output");
             expect(size == 0 || !inflate(stream, size - 1, placement), "accepted a smaller output");
-            expect(madeFor == size || madeFor > kLargestOutput || !inflate(stream, madeFor, placement),
+            expect(madeFor == size || madeFor > kLargestOutput ||
+                       !inflate(stream, madeFor, placement),
                    "accepted the size the stream was made for");
         }
         return clean;
@@ -101,7 +102,8 @@ public:
     Tally tally;
 
 private:
-    std::optional<Bytes> inflate(std::span<const uint8_t> stream, size_t size, Placement placement) {
+    std::optional<Bytes> inflate(std::span<const uint8_t> stream, size_t size,
+                                 Placement placement) {
         const uint8_t* in = in_.hold(stream, placement);
         uint8_t* out = out_.place(size, placement);
         if (!kernels::inflateExactly({in, stream.size()}, {out, size}, level_)) {
@@ -188,7 +190,9 @@ std::vector<Code> canonicalCodes(std::span<const uint8_t> lengths) {
 unsigned lengthExtraBits(unsigned symbol) {
     return symbol < 265 || symbol >= 285 ? 0 : (symbol - 261) / 4;
 }
-unsigned distanceExtraBits(unsigned symbol) { return symbol < 4 || symbol >= 30 ? 0 : symbol / 2 - 1; }
+unsigned distanceExtraBits(unsigned symbol) {
+    return symbol < 4 || symbol >= 30 ? 0 : symbol / 2 - 1;
+}
 
 unsigned lengthBase(unsigned symbol) {
     unsigned base = 3;
@@ -230,14 +234,16 @@ void writeMatch(BitWriter& w, const BlockCodes& codes, unsigned lengthSymbol, un
     w.bits(distanceExtra, distanceExtraBits(distanceSymbol));
 }
 
-constexpr unsigned kCodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+constexpr unsigned kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                           11, 4,  12, 3, 13, 2, 14, 1, 15};
 
 // The header of a dynamic block. Without runs, each code length is written as
 // itself; a run is a code-length symbol and its extra bits.
 struct DynamicHeader {
     std::vector<uint8_t> literalLength;  // 257..288 lengths, the count as declared
     std::vector<uint8_t> distance;       // 1..32
-    std::array<uint8_t, 19> codeLengthCode = {4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5};
+    std::array<uint8_t, 19> codeLengthCode = {4, 4, 4, 4, 4, 4, 4, 4, 4, 4,
+                                              4, 4, 4, 5, 5, 5, 5, 5, 5};
     unsigned codeLengthCount = 19;
     std::vector<std::pair<unsigned, unsigned>> runs;
 
@@ -290,6 +296,10 @@ struct MadeStream {
     Bytes bytes;
     size_t inflatedSize = 0;
 };
+
+std::string_view asText(const Bytes& bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
 
 // A zlib stream around deflate data, with the Adler-32 of `inflated`, or of
 // what zlib inflates the data to.
@@ -349,7 +359,8 @@ Bytes storedBlocks(std::initializer_list<std::pair<uint32_t, uint32_t>> lengthsA
     size_t left = lengthsAndComplements.size();
     for (const auto& [length, complement] : lengthsAndComplements) {
         w.bits(--left == 0 ? 1 : 0, 1).bits(0, 2).align();
-        w.byte(length & 0xFF).byte(length >> 8 & 0xFF).byte(complement & 0xFF).byte(complement >> 8);
+        w.byte(length & 0xFF).byte(length >> 8 & 0xFF);
+        w.byte(complement & 0xFF).byte(complement >> 8 & 0xFF);
         for (uint32_t i = 0; i < length; ++i) {
             w.byte(static_cast<uint8_t>(i * 7));
         }
@@ -450,8 +461,9 @@ std::vector<RuleCase> ruleCases() {
             }, "aaaa"));
     }
     add("a distance before the first byte", false,
-        fixedBlock([](BitWriter& w, const BlockCodes& codes) { writeMatch(w, codes, 257, 0, 0, 0); },
-                   "\0\0\0"sv));
+        fixedBlock([](BitWriter& w, const BlockCodes& codes) {
+            writeMatch(w, codes, 257, 0, 0, 0);
+        }, "\0\0\0"sv));
     add("a distance one past the output so far", false,
         fixedBlock([](BitWriter& w, const BlockCodes& codes) {
             someLiterals(w, codes);
@@ -485,7 +497,8 @@ std::vector<RuleCase> ruleCases() {
         dynamicBlock(withLengths(literalLengths, distances), literalAndMatch));
     for (const size_t count : {287, 288}) {
         add("287 or 288 literal/length codes", false,
-            dynamicBlock(withLengths(ordinaryLiteralLengths(count), distances), someLiterals, "zlib"));
+            dynamicBlock(withLengths(ordinaryLiteralLengths(count), distances), someLiterals,
+                         "zlib"));
     }
     for (const size_t count : {31, 32}) {
         std::vector<uint8_t> more = distances;
@@ -496,14 +509,16 @@ std::vector<RuleCase> ruleCases() {
     {
         DynamicHeader header = withLengths(literalLengths, distances);
         header.codeLengthCode[0] = 3;  // 12 codes of 4 bits, 6 of 5 and one of 3
-        add("an over-subscribed code-length code", false, dynamicBlock(header, someLiterals, "zlib"));
+        add("an over-subscribed code-length code", false,
+            dynamicBlock(header, someLiterals, "zlib"));
         header.codeLengthCode[0] = 5;  // 12 codes of 4 bits and 7 of 5
         add("an incomplete code-length code", false, dynamicBlock(header, someLiterals, "zlib"));
         header.codeLengthCode.fill(0);
         header.codeLengthCount = 4;
         add("a code-length code with no codes", false, dynamicBlock(header, someLiterals, "zlib"));
         header.codeLengthCode[16] = 1;
-        add("a code-length code of one 1-bit code", false, dynamicBlock(header, someLiterals, "zlib"));
+        add("a code-length code of one 1-bit code", false,
+            dynamicBlock(header, someLiterals, "zlib"));
     }
     {
         // 255 literals of 8 bits, one more and the end of block of 9, three
@@ -527,7 +542,8 @@ std::vector<RuleCase> ruleCases() {
             dynamicBlock(header, someLiterals));
         header.runs.resize(header.runs.size() - 2);
         header.runs.emplace_back(16, 0);  // three 5s where two remain
-        add("a repeat past the last code length", false, dynamicBlock(header, someLiterals, "zlib"));
+        add("a repeat past the last code length", false,
+            dynamicBlock(header, someLiterals, "zlib"));
         header.runs.resize(257);
         header.runs.emplace_back(18, 127);  // 138 zeros where 33 lengths remain
         add("zeros past the last code length", false, dynamicBlock(header, someLiterals, "zlib"));
@@ -555,8 +571,8 @@ std::vector<RuleCase> ruleCases() {
     add("a literal/length code of end-of-block alone", true,
         dynamicBlock(withLengths(endOnly, {0}), nothing));
     add("the unused code of a one-code literal/length code", false,
-        dynamicBlock(withLengths(endOnly, {0}), [](BitWriter& w, const BlockCodes&) { w.bits(1, 1); },
-                     ""));
+        dynamicBlock(withLengths(endOnly, {0}),
+                     [](BitWriter& w, const BlockCodes&) { w.bits(1, 1); }, ""));
     endOnly[256] = 2;
     add("a literal/length code of one 2-bit code", false,
         dynamicBlock(withLengths(endOnly, {0}), nothing, ""));
@@ -592,7 +608,8 @@ std::vector<RuleCase> ruleCases() {
         }
         deepDistances[15] = 15;
         add("codes of up to 15 bits", true,
-            dynamicBlock(withLengths(deepLiterals, deepDistances), [](BitWriter& w, const BlockCodes& codes) {
+            dynamicBlock(withLengths(deepLiterals, deepDistances),
+                         [](BitWriter& w, const BlockCodes& codes) {
                 for (const unsigned literal : {'a', 'n', 'm', 'b'}) {
                     writeSymbol(w, codes.literalLength, literal);
                 }
@@ -657,7 +674,7 @@ std::vector<CleanStream> cleanStreams() {
     }
     open.insert(open.end(), {0x03, 0x00});  // an empty final block of the fixed code
     const MadeStream stream =
-        zlibStream(open, std::string_view(reinterpret_cast<const char*>(large.data()), large.size()));
+        zlibStream(open, asText(large));
     streams.push_back({stream.bytes, large.size(), stream.bytes.size() / 50});
     return streams;
 }
@@ -699,20 +716,27 @@ private:
             const unsigned run = 1 + below(300);
             switch (below(4)) {
                 case 0:
-                    for (unsigned i = 0; i < run; ++i) data.push_back(static_cast<uint8_t>(random_()));
+                    for (unsigned i = 0; i < run; ++i) {
+                        data.push_back(static_cast<uint8_t>(random_()));
+                    }
                     break;
                 case 1:
                     data.insert(data.end(), run, static_cast<uint8_t>(random_()));
                     break;
                 case 2: {
                     const unsigned period = 1 + below(9);
-                    for (unsigned i = 0; i < run; ++i) data.push_back(static_cast<uint8_t>(i % period * 37));
+                    for (unsigned i = 0; i < run; ++i) {
+                        data.push_back(static_cast<uint8_t>(i % period * 37));
+                    }
                     break;
                 }
                 default:
                     if (!data.empty()) {
                         const size_t from = below(static_cast<unsigned>(data.size()));
-                        for (unsigned i = 0; i < run; ++i) data.push_back(data[from + i % (data.size() - from)]);
+                        const size_t period = data.size() - from;
+                        for (unsigned i = 0; i < run; ++i) {
+                            data.push_back(data[from + i % period]);
+                        }
                     }
             }
         }
@@ -722,7 +746,8 @@ private:
 
     MadeStream compressed() {
         const Bytes data = sample();
-        constexpr int kStrategies[] = {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED};
+        constexpr int kStrategies[] = {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE,
+                                       Z_FIXED};
         return {zlibCompressed(data, static_cast<int>(below(10)), 9 + static_cast<int>(below(7)),
                                1 + static_cast<int>(below(9)), kStrategies[below(5)]),
                 data.size()};
@@ -736,7 +761,8 @@ private:
             size_t pick = below(static_cast<unsigned>(lengths.size()));
             if (chance(30)) {  // the deepest leaf that may grow: long codes
                 for (size_t i = 0; i < lengths.size(); ++i) {
-                    if (lengths[i] < longest && (lengths[pick] >= longest || lengths[i] > lengths[pick])) {
+                    const bool deeper = lengths[pick] >= longest || lengths[i] > lengths[pick];
+                    if (lengths[i] < longest && deeper) {
                         pick = i;
                     }
                 }
@@ -755,12 +781,15 @@ private:
     std::vector<uint8_t> randomCode(size_t symbols, size_t used, bool needsEnd) {
         std::vector<uint8_t> lengths(symbols, 0);
         std::vector<size_t> order(symbols);
-        for (size_t i = 0; i < symbols; ++i) order[i] = i;
+        for (size_t i = 0; i < symbols; ++i) {
+            order[i] = i;
+        }
         std::shuffle(order.begin(), order.end(), random_);
         if (needsEnd) {
             std::iter_swap(order.begin(), std::find(order.begin(), order.end(), size_t{256}));
         }
-        const std::vector<uint8_t> shape = used == 1 ? std::vector<uint8_t>{1} : completeLengths(used, 15);
+        const std::vector<uint8_t> shape =
+            used == 1 ? std::vector<uint8_t>{1} : completeLengths(used, 15);
         for (size_t i = 0; i < used && i < symbols; ++i) {
             lengths[order[i]] = shape[i];
         }
@@ -777,7 +806,8 @@ private:
             size_t same = 1;
             while (i + same < lengths.size() && lengths[i + same] == lengths[i]) ++same;
             if (lengths[i] == 0 && same >= 11 && chance(70)) {
-                const unsigned n = 11 + below(static_cast<unsigned>(std::min<size_t>(same, 138) - 10));
+                const unsigned n =
+                    11 + below(static_cast<unsigned>(std::min<size_t>(same, 138) - 10));
                 runs.emplace_back(18, n - 11);
                 i += n;
             } else if (lengths[i] == 0 && same >= 3 && chance(70)) {
@@ -801,7 +831,8 @@ private:
         const size_t literalLengthCount = chance(3) ? 287 + below(2) : 257 + below(30);
         const size_t distanceCount = chance(3) ? 31 + below(2) : 1 + below(30);
         header.literalLength =
-            randomCode(literalLengthCount, 1 + below(static_cast<unsigned>(literalLengthCount)), chance(97));
+            randomCode(literalLengthCount, 1 + below(static_cast<unsigned>(literalLengthCount)),
+                       chance(97));
         const size_t usedDistances = below(static_cast<unsigned>(distanceCount) + 1);
         header.distance = usedDistances == 0 ? std::vector<uint8_t>(distanceCount, 0)
                                              : randomCode(distanceCount, usedDistances, false);
@@ -811,16 +842,26 @@ private:
         // A complete code over the code-length symbols that the runs use.
         std::vector<unsigned> symbols;
         for (const auto& run : header.runs) {
-            if (std::find(symbols.begin(), symbols.end(), run.first) == symbols.end()) symbols.push_back(run.first);
+            if (std::find(symbols.begin(), symbols.end(), run.first) == symbols.end()) {
+                symbols.push_back(run.first);
+            }
         }
-        if (symbols.size() == 1) symbols.push_back(symbols[0] == 0 ? 1 : 0);
+        if (symbols.size() == 1) {
+            symbols.push_back(symbols[0] == 0 ? 1 : 0);
+        }
         const std::vector<uint8_t> shape = completeLengths(symbols.size(), 7);
         header.codeLengthCode.fill(0);
-        for (size_t i = 0; i < symbols.size(); ++i) header.codeLengthCode[symbols[i]] = shape[i];
-        if (chance(3)) header.codeLengthCode[below(19)] = static_cast<uint8_t>(below(8));
+        for (size_t i = 0; i < symbols.size(); ++i) {
+            header.codeLengthCode[symbols[i]] = shape[i];
+        }
+        if (chance(3)) {
+            header.codeLengthCode[below(19)] = static_cast<uint8_t>(below(8));
+        }
         header.codeLengthCount = 4;
         for (unsigned i = 0; i < 19; ++i) {
-            if (header.codeLengthCode[kCodeLengthOrder[i]] != 0) header.codeLengthCount = i + 1;
+            if (header.codeLengthCode[kCodeLengthOrder[i]] != 0) {
+                header.codeLengthCount = i + 1;
+            }
         }
         header.codeLengthCount = std::max(header.codeLengthCount, 4u);
         return header;
@@ -831,13 +872,18 @@ private:
     void randomBody(BitWriter& w, const BlockCodes& codes, Bytes& out) {
         std::vector<unsigned> literalLengths, distances;
         for (unsigned s = 0; s < codes.literalLength.size(); ++s) {
-            if (codes.literalLength[s].length != 0 && s != 256 && (s < 286 || chance(1))) literalLengths.push_back(s);
+            if (codes.literalLength[s].length != 0 && s != 256 && (s < 286 || chance(1))) {
+                literalLengths.push_back(s);
+            }
         }
         for (unsigned s = 0; s < codes.distance.size(); ++s) {
-            if (codes.distance[s].length != 0 && (s < 30 || chance(1))) distances.push_back(s);
+            if (codes.distance[s].length != 0 && (s < 30 || chance(1))) {
+                distances.push_back(s);
+            }
         }
         for (unsigned n = below(400); n > 0 && !literalLengths.empty(); --n) {
-            const unsigned symbol = literalLengths[below(static_cast<unsigned>(literalLengths.size()))];
+            const unsigned symbol =
+                literalLengths[below(static_cast<unsigned>(literalLengths.size()))];
             if (symbol < 256) {
                 writeSymbol(w, codes.literalLength, symbol);
                 out.push_back(static_cast<uint8_t>(symbol));
@@ -845,12 +891,17 @@ private:
             }
             std::vector<unsigned> near;
             for (const unsigned d : distances) {
-                if (distanceBase(d) <= out.size() || chance(1)) near.push_back(d);
+                if (distanceBase(d) <= out.size() || chance(1)) {
+                    near.push_back(d);
+                }
             }
-            if (near.empty()) continue;
+            if (near.empty()) {
+                continue;
+            }
             const unsigned d = near[below(static_cast<unsigned>(near.size()))];
             const size_t reach = out.size() - std::min(out.size(), size_t{distanceBase(d)}) + 1;
-            const auto distanceExtra = static_cast<unsigned>(random_() % std::min(reach, size_t{1} << distanceExtraBits(d)));
+            const size_t extraRange = std::min(reach, size_t{1} << distanceExtraBits(d));
+            const auto distanceExtra = static_cast<unsigned>(random_() % extraRange);
             const unsigned lengthExtra = below(1u << lengthExtraBits(symbol));
             writeMatch(w, codes, symbol, lengthExtra, d, distanceExtra);
             // What a lax inflater would copy, with zeros from before the start.
@@ -890,7 +941,7 @@ private:
                 w.bits(3, 2);
             }
         }
-        return zlibStream(w.bytes(), std::string_view(reinterpret_cast<const char*>(out.data()), out.size()));
+        return zlibStream(w.bytes(), asText(out));
     }
 
     void mutate(Bytes& stream) {
@@ -910,13 +961,16 @@ private:
                 stream.resize(at);
                 break;
             case 3:
-                for (unsigned n = 1 + below(4); n > 0; --n) stream.push_back(static_cast<uint8_t>(random_()));
+                for (unsigned n = 1 + below(4); n > 0; --n) {
+                    stream.push_back(static_cast<uint8_t>(random_()));
+                }
                 break;
             case 4:
                 stream.erase(stream.begin() + static_cast<long>(at));
                 break;
             default:
-                stream.insert(stream.begin() + static_cast<long>(at), static_cast<uint8_t>(random_()));
+                stream.insert(stream.begin() + static_cast<long>(at),
+                              static_cast<uint8_t>(random_()));
         }
     }
 
@@ -952,13 +1006,14 @@ void checkInflaterRules() {
             describe("inflater %s: %s", kernels::levelName(l.level), rule.name);
             const std::optional<bool> zlibAccepts =
                 comparison.expectLikeZlib(rule.stream.bytes, rule.stream.inflatedSize);
-            expect(zlibAccepts == rule.zlibAccepts, "zlib's verdict is not the one the case is about");
+            expect(zlibAccepts == rule.zlibAccepts,
+                   "zlib's verdict is not the one the case is about");
         }
         for (const CleanStream& clean : streams) {
             const Bytes& stream = clean.bytes;
             for (size_t cut = 0; cut <= stream.size(); cut += clean.cutStep) {
-                describe("inflater %s: a stream of %zu bytes cut to %zu", kernels::levelName(l.level),
-                         stream.size(), cut);
+                describe("inflater %s: a stream of %zu bytes cut to %zu",
+                         kernels::levelName(l.level), stream.size(), cut);
                 comparison.expectLikeZlib(std::span(stream).first(cut), clean.inflatedSize);
             }
             // A byte after the stream, and its Adler-32 twice.
@@ -966,7 +1021,8 @@ void checkInflaterRules() {
                 describe("inflater %s: a stream of %zu bytes and %zu trailing bytes",
                          kernels::levelName(l.level), stream.size(), trailing);
                 Bytes longer = stream;
-                longer.insert(longer.end(), stream.end() - static_cast<long>(trailing), stream.end());
+                longer.insert(longer.end(), stream.end() - static_cast<long>(trailing),
+                              stream.end());
                 comparison.expectLikeZlib(longer, clean.inflatedSize);
             }
         }

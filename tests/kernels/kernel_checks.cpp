@@ -384,7 +384,8 @@ void checkAdler32() {
     const std::uint32_t starts[] = {1, 0, 0xFFF0FFF0u, 0x1234ABCDu % 0xFFF1u << 16 | 0xFFF0u};
     for (const kernels::AvailableLevel& l : kernels::availableLevels()) {
         for (const bool largest : {true, false}) {
-            const Bytes data = largest ? Bytes(kLongest, 0xFF) : source.row(kLongest, Content::kUniform);
+            const Bytes data =
+                largest ? Bytes(kLongest, 0xFF) : source.row(kLongest, Content::kUniform);
             for (const size_t n : lengths) {
                 for (const Placement placement : kPlacements) {
                     for (const std::uint32_t start : starts) {

@@ -171,8 +171,9 @@ private:
         }
         codes = {&dynamicTables_, literalLength.mask, false};
         if (static_cast<size_t>(outEnd_ - out_) >= kPairedOutput) {
-            codes.pairedLiterals = inflate::pairLiterals(
-                all.first(literalLengthCount), dynamicTables_.literalLength.data(), literalLength.mask);
+            codes.pairedLiterals =
+                inflate::pairLiterals(all.first(literalLengthCount),
+                                      dynamicTables_.literalLength.data(), literalLength.mask);
         }
         return true;
     }
@@ -226,13 +227,9 @@ private:
     }
 
     bool decodeCompressedBlock(const BlockCodes& codes) noexcept {
-#if defined(SIMPLEIMAGE_X86_KERNELS)
-        const BlockResult fast =
-            codes.pairedLiterals ? (useBmi2_ ? decodeFastWithBmi2<true>(codes) : decodeFast<true>(codes))
-                                 : (useBmi2_ ? decodeFastWithBmi2<false>(codes) : decodeFast<false>(codes));
-#else
-        const BlockResult fast = codes.pairedLiterals ? decodeFast<true>(codes) : decodeFast<false>(codes);
-#endif
+        const BlockResult fast = codes.pairedLiterals
+                                     ? decodeFastWithBestInstructions<true>(codes)
+                                     : decodeFastWithBestInstructions<false>(codes);
         if (fast != BlockResult::kNearEnd) {
             return fast == BlockResult::kEnded;
         }
@@ -246,7 +243,8 @@ private:
     // are left, which takes the lookup off their critical path.
     template <bool kPairedLiterals>
     [[gnu::always_inline]] BlockResult decodeFast(const BlockCodes& codes) noexcept {
-        if (!in_.hasBytes(kFastInputBytes) || static_cast<size_t>(outEnd_ - out_) < kFastOutputBytes) {
+        if (!in_.hasBytes(kFastInputBytes) ||
+            static_cast<size_t>(outEnd_ - out_) < kFastOutputBytes) {
             return BlockResult::kNearEnd;
         }
         BitReader in = in_;
@@ -357,6 +355,16 @@ private:
     }
 #endif
 
+    template <bool kPairedLiterals>
+    BlockResult decodeFastWithBestInstructions(const BlockCodes& codes) noexcept {
+#if defined(SIMPLEIMAGE_X86_KERNELS)
+        if (useBmi2_) {
+            return decodeFastWithBmi2<kPairedLiterals>(codes);
+        }
+#endif
+        return decodeFast<kPairedLiterals>(codes);
+    }
+
     // The rest of a block, with exact bounds on both buffers.
     bool decodeCarefully(const BlockCodes& codes) noexcept {
         for (;;) {
@@ -438,7 +446,8 @@ bool inflateExactly(std::span<const std::uint8_t> in, std::span<std::uint8_t> ou
 #else
     const bool useBmi2 = false;
 #endif
-    const auto deflateData = in.subspan(kZlibHeaderBytes, in.size() - kZlibHeaderBytes - kAdlerBytes);
+    const auto deflateData =
+        in.subspan(kZlibHeaderBytes, in.size() - kZlibHeaderBytes - kAdlerBytes);
     Inflater inflater(deflateData, out, useBmi2);
     if (!inflater.run()) {
         return false;

@@ -118,7 +118,8 @@ private:
     const std::uint8_t* next_;
     const std::uint8_t* end_;
     std::uint64_t bits_ = 0;
-    unsigned count_ = 0;    // bits in the buffer; those above them are zero or the input's next bits
+    unsigned count_ = 0;    // bits in the buffer; the bits above them are zero or
+                            // the input's next bits
     unsigned padding_ = 0;  // zero bytes supplied past the end, the last ones in the buffer
 };
 

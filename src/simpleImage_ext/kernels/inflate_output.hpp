@@ -110,7 +110,7 @@ inline void copyMatch(std::uint8_t* out, std::size_t distance, unsigned length) 
 inline bool copyMatchBefore(const std::uint8_t* end, std::uint8_t* out, std::size_t distance,
                             unsigned length) {
     const auto room = static_cast<std::size_t>(end - out);
-    if (room >= length + kCopyOverrun) {
+    if (room >= length + kCopyOverrun) [[likely]] {
         copyMatch(out, distance, length);
         return true;
     }

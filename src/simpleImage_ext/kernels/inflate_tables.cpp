@@ -169,7 +169,8 @@ constexpr bool build(CodeKind kind, std::span<const uint8_t> lengths,
     uint32_t code = 0;  // canonical, most significant bit first
     for (unsigned bits = 1; bits <= tableBits; ++bits, code <<= 1) {
         if (bits > 1) {
-            std::copy_n(entries, std::size_t{1} << (bits - 1), entries + (std::size_t{1} << (bits - 1)));
+            const std::size_t half = std::size_t{1} << (bits - 1);
+            std::copy_n(entries, half, entries + half);
         }
         for (; count[bits] > 0; --count[bits], ++code) {
             entries[reversed(code, bits)] = withCode(symbolEntries[sorted[next++]], bits);
@@ -198,7 +199,8 @@ constexpr bool build(CodeKind kind, std::span<const uint8_t> lengths,
                 used += std::size_t{1} << indexBits;
             }
             const uint32_t e = withCode(symbolEntries[sorted[next++]], bits - tableBits);
-            for (uint32_t i = index >> tableBits; i < (1u << indexBits); i += 1u << (bits - tableBits)) {
+            const uint32_t stride = 1u << (bits - tableBits);
+            for (uint32_t i = index >> tableBits; i < (1u << indexBits); i += stride) {
                 subtable[i] = e;
             }
         }

@@ -1,5 +1,6 @@
-// The row kernels (and the Adler-32 checksum) of one instruction-set level, gathered in a table so that the
-// public entry points pick a level once and then only index into it.
+// The row kernels and the Adler-32 checksum of one instruction-set level,
+// gathered in a table so that the public entry points pick a level once and
+// then only index into it.
 #pragma once
 
 #include <cstddef>
