@@ -238,7 +238,8 @@ private:
 
     // The symbols of a block while a whole step fits: each step starts with at
     // least 56 bits buffered and the next literal/length entry looked up; a
-    // step is up to three literals, or up to two literals and a match. The
+    // step is up to three literal entries (of one or two literals each), or
+    // up to two and a match. The
     // next entry is looked up before a refill or a copy wherever enough bits
     // are left, which takes the lookup off their critical path.
     template <bool kPairedLiterals>
@@ -433,7 +434,8 @@ bool acceptableHeader(uint8_t method, uint8_t flags) {
 const char* inflaterName() noexcept { return SIMPLEIMAGE_INFLATER_NAME; }
 
 bool inflateExactly(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) noexcept {
-    return inflateExactly(in, out, bestLevel());
+    static const Level best = bestLevel();
+    return inflateExactly(in, out, best);
 }
 
 bool inflateExactly(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
