@@ -1,10 +1,7 @@
 # What the build is made of, for `corvane --version`: the generated module
 # Corvane/_build.py, installed beside the extension, which keeps such facts out
-# of the extension module's namespace. Whoever decides which inflater the
-# decoder links sets SIMPLEIMAGE_INFLATER before this file is included.
-if(NOT DEFINED SIMPLEIMAGE_INFLATER)
-    set(SIMPLEIMAGE_INFLATER "the interpreter's zlib")
-endif()
+# of the extension module's namespace. kernels.cmake names the inflater in
+# SIMPLEIMAGE_INFLATER.
 
 # The value goes into a Python string literal in double quotes.
 string(REPLACE "\\" "\\\\" SIMPLEIMAGE_INFLATER_LITERAL "${SIMPLEIMAGE_INFLATER}")

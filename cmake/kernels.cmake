@@ -9,9 +9,11 @@ get_filename_component(KERNELS_INCLUDE_DIR "${CMAKE_CURRENT_LIST_DIR}/../src/sim
 set(KERNELS_DIR ${KERNELS_INCLUDE_DIR}/kernels)
 
 add_library(simpleimage_kernels STATIC
+    ${KERNELS_DIR}/adler32.cpp
     ${KERNELS_DIR}/crc32.cpp
     ${KERNELS_DIR}/filters.cpp
     ${KERNELS_DIR}/inflate.cpp
+    ${KERNELS_DIR}/inflate_tables.cpp
     ${KERNELS_DIR}/levels.cpp
     ${KERNELS_DIR}/pixel_rows.cpp
     ${KERNELS_DIR}/portable.cpp
@@ -23,6 +25,12 @@ target_include_directories(simpleimage_kernels PUBLIC ${KERNELS_INCLUDE_DIR})
 target_compile_features(simpleimage_kernels PUBLIC cxx_std_20)
 set_target_properties(simpleimage_kernels PROPERTIES POSITION_INDEPENDENT_CODE ON CXX_EXTENSIONS OFF)
 simpleimage_instrument(simpleimage_kernels)
+
+# PNG image data is inflated by the kernels' own inflater; its name goes into
+# the build information (build_info.cmake) and kernels::inflaterName().
+set(SIMPLEIMAGE_INFLATER "built-in (refuses exactly what zlib refuses)")
+target_compile_definitions(simpleimage_kernels
+                           PRIVATE "SIMPLEIMAGE_INFLATER_NAME=\"${SIMPLEIMAGE_INFLATER}\"")
 include(${CMAKE_CURRENT_LIST_DIR}/inflater.cmake)
 
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$"

@@ -1,8 +1,8 @@
 """The vectorised row kernels give the same bytes as the reference kernels, at
-every instruction-set level this processor runs. The checks are a C++ program
-(tests/kernels/) built with the cmake and ninja of the test environment, once per
-digest of its sources, under build/kernel-checks/, and reused while they stay
-the same."""
+every instruction-set level this processor runs, and the inflater gives zlib's
+verdict and bytes on every stream. The checks are a C++ program (tests/kernels/)
+built with the cmake and ninja of the test environment, once per digest of its
+sources, under build/kernel-checks/, and reused while they stay the same."""
 
 import hashlib
 import os
@@ -81,9 +81,11 @@ def kernel_checks() -> Path:
     "paeth",         # every (a, b, c) through each level's Paeth, both directions
     "rows",          # every filter type, both directions, rows of many lengths
     "copies",        # RGBA split and merge, red-blue swap
+    "adler32",       # every level against zlib's, at the vector and chunk edges
     "entry-points",  # the public functions: dispatch, empty row above, refused types
     "scanlines",     # whole images encoded and rebuilt, in place and not, refused types
-    "inflater",      # clean streams only: exact size, no trailing bytes, checksum
+    "inflater",      # a stream per rule zlib enforces, corner cases, cuts, trailing bytes
+    "inflater-random",  # random, hand-rolled and mutated streams: zlib's verdict and bytes
 ])
 def test_kernels_match_the_reference(kernel_checks, section):
     result = subprocess.run([str(kernel_checks), section], capture_output=True, text=True,
