@@ -9,6 +9,7 @@ import pytest
 
 from imagefiles import (PNG_SIGNATURE, bmp_headers, ihdr_data, png_file,
                         png_with_image_data, zlib_bomb)
+from conftest import noise
 from subprocesses import open_in_child, plain_memory_only
 from subprocesses import run_python
 
@@ -38,6 +39,33 @@ class TestPngBombs:
         # before anything is inflated.
         held = 0 if source == "bytes" else len(bomb) >> 20
         assert growth <= held + 2
+
+
+    @pytest.mark.parametrize("source", SOURCES)
+    def test_a_gigabyte_past_the_declared_size_then_a_wrong_checksum_is_zlibs_error(
+            self, tmp_path, source):
+        # The verdict is zlib's, so the rest is inflated too, but not kept.
+        bomb = bytearray(zlib_bomb(1024))
+        bomb[-1] ^= 1
+        outcome, growth = opened(tmp_path, png_with_image_data(ihdr_data(1, 1), bytes(bomb)),
+                                 source)
+        assert outcome == "error: Error -3 while decompressing data: incorrect data check"
+        held = 0 if source == "bytes" else len(bomb) >> 20
+        assert growth <= held + 2
+
+
+class TestPngLyingHeaders:
+    @pytest.mark.parametrize("compressed", ["plausible", "implausible"])
+    def test_a_header_claiming_more_costs_what_the_data_inflates(self, tmp_path, compressed):
+        # The header claims 1.5 GiB of image data; the data inflates to 384 MiB,
+        # from enough compressed bytes to make the claim plausible, or from few.
+        width, height = 8192, 65536
+        prefix = noise(2 << 20) if compressed == "plausible" else b""
+        data = png_with_image_data(ihdr_data(width, height), zlib_bomb(384, prefix))
+        outcome, growth = opened(tmp_path, data, "bytes")
+        assert outcome == "ValueError: Malformed PNG image data"
+        inflated = 384 + len(prefix) / 2**20
+        assert growth < 1.1 * inflated
 
 
 class TestPngPeakMemory:
