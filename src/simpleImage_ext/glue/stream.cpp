@@ -45,7 +45,7 @@ std::optional<Py_ssize_t> naturalNumber(PyObject* value) {
     }
     const Py_ssize_t number = PyLong_AsSsize_t(value);
     if (number < 0) {
-        PyErr_Clear();  // beyond the range: no stream stands there
+        PyErr_Clear();  // the OverflowError of a number beyond the range, if it was one
         return std::nullopt;
     }
     return number;
