@@ -1,7 +1,9 @@
 """Inflaters alone: the image data of the codec benchmark's images (the IDAT
 chunks' data joined) inflated whole into a buffer of the known output size, by
-the interpreter's zlib, libdeflate (the `deflate` package), zlib-ng and ISA-L.
-What the PNG decoder's inflater choice is worth before any pixel work.
+the interpreter's zlib, the extension's own inflater (the kernels built here
+as a small shared library), libdeflate (the system's and the `deflate`
+package's), zlib-ng and ISA-L. What the PNG decoder's inflater is worth before
+any pixel work.
 
     bench/run --inflaters            # or bench/inflaters.py with the package installed
     bench/run --inflaters --quick    # the quick image set, shorter time budgets
@@ -12,9 +14,12 @@ from __future__ import annotations
 import argparse
 import ctypes
 import ctypes.util
+import shutil
+import subprocess
 import sys
 import time
 import zlib
+from pathlib import Path
 
 import deflate
 import isal.isal_zlib
@@ -26,7 +31,36 @@ from samples import Sample, image_set
 from tables import Column, Row, markdown_table
 from timing import measure
 
-PEERS = ["system libdeflate", "libdeflate", "zlib-ng", "ISA-L"]
+PEERS = ["built-in", "system libdeflate", "libdeflate", "zlib-ng", "ISA-L"]
+ROOT = Path(__file__).resolve().parent.parent
+KERNEL_BUILD = ROOT / "build" / "kernel-bench"  # shared with bench/kernels/run
+
+
+def tool(name: str) -> str:
+    beside_python = Path(sys.executable).parent / name
+    return str(beside_python) if beside_python.exists() else (shutil.which(name) or name)
+
+
+def own_inflater():
+    """inflate(data, size) with the extension's inflater: the kernels built with the
+    extension's Release flags into bench/kernels' inflate_probe, called through ctypes."""
+    cmake = tool("cmake")
+    subprocess.run([cmake, "-S", str(ROOT / "bench" / "kernels"), "-B", str(KERNEL_BUILD),
+                    "-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={tool('ninja')}",
+                    "-DCMAKE_BUILD_TYPE=Release"], check=True, capture_output=True)
+    subprocess.run([cmake, "--build", str(KERNEL_BUILD), "--target", "inflate_probe"],
+                   check=True, capture_output=True)
+    library = ctypes.CDLL(str(KERNEL_BUILD / "libinflate_probe.so"))
+    library.simpleimage_inflate.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_void_p,
+                                            ctypes.c_size_t]
+    library.simpleimage_inflate.restype = ctypes.c_int
+
+    def inflate(data: bytes, size: int) -> np.ndarray:
+        out = np.empty(size, np.uint8)
+        if not library.simpleimage_inflate(data, len(data), out.ctypes.data, size):
+            raise zlib.error("the built-in inflater: bad data or another size")
+        return out
+    return inflate
 
 
 def system_libdeflate():
@@ -53,12 +87,14 @@ def system_libdeflate():
 
 
 SYSTEM_INFLATE = system_libdeflate()
+OWN_INFLATE = own_inflater()
 
 
 def inflaters(idat: bytes, size: int) -> dict:
     runs = {
         "zlib": lambda: zlib.decompress(idat, 15, size),
         "zlib, no size": lambda: zlib.decompress(idat),
+        "built-in": lambda: OWN_INFLATE(idat, size),
         "system libdeflate": lambda: SYSTEM_INFLATE(idat, size),
         "libdeflate": lambda: deflate.zlib_decompress(idat, size),
         "zlib-ng": lambda: zlib_ng.zlib_ng.decompress(idat, 15, size),
@@ -85,14 +121,16 @@ def measure_inflaters(sample: Sample, budget: float) -> Row:
 
 
 COLUMNS = [Column("compressed KB", "in", "KB"), Column("zlib ms", "zlib", "ms"),
+           Column("built-in speed-up", "built-in"),
            Column("system libdeflate speed-up", "system libdeflate"),
            Column("libdeflate (deflate) speed-up", "libdeflate"),
            Column("zlib-ng speed-up", "zlib-ng"), Column("ISA-L speed-up", "ISA-L"),
            Column("zlib without size / with size", "no size")]
 TEXT = (
     "Whole-buffer inflate of the joined IDAT data into a buffer of the known output size "
-    "(`zlib.decompress(data, 15, size)`; the system's libdeflate, which the extension "
-    "links, through ctypes into a NumPy buffer; the libdeflate bundled in the `deflate` "
+    "(`zlib.decompress(data, 15, size)`; the extension's own inflater, built from the "
+    "kernels as `bench/kernels`' `inflate_probe`, and the system's libdeflate, each "
+    "through ctypes into a NumPy buffer; the libdeflate bundled in the `deflate` "
     "package, `deflate.zlib_decompress(data, size)`; zlib-ng's and ISA-L's `decompress` "
     "like zlib's). Speed-up: zlib's time over the "
     "inflater's (higher is better). The last column: the interpreter's `zlib.decompress` "

@@ -1,14 +1,7 @@
 # What the build is made of, for `corvane --version`: the generated module
 # Corvane/_build.py, installed beside the extension, which keeps such facts out
-# of the extension module's namespace. Whoever decides which inflater the
-# decoder links sets SIMPLEIMAGE_INFLATER, and which deflate the writers use
-# SIMPLEIMAGE_DEFLATE, before this file is included.
-if(NOT DEFINED SIMPLEIMAGE_INFLATER)
-    set(SIMPLEIMAGE_INFLATER "the interpreter's zlib")
-endif()
-if(NOT DEFINED SIMPLEIMAGE_DEFLATE)
-    set(SIMPLEIMAGE_DEFLATE "the interpreter's zlib.compress")
-endif()
+# of the extension module's namespace. kernels.cmake names the inflater in
+# SIMPLEIMAGE_INFLATER and the deflate the writers use in SIMPLEIMAGE_DEFLATE.
 
 # The values go into Python string literals in double quotes.
 foreach(fact IN ITEMS INFLATER DEFLATE)

@@ -1,10 +1,9 @@
-# The whole-buffer inflater: the system's libdeflate, found with pkg-config (or
-# by its header and library), unless SIMPLEIMAGE_LIBDEFLATE is OFF. Without it
-# the extension inflates all image data through the interpreter's zlib.
-# SIMPLEIMAGE_INFLATER names the choice for the package's build information.
-option(SIMPLEIMAGE_LIBDEFLATE "Inflate PNG image data with the system's libdeflate when found" ON)
+# The system's libdeflate, found with pkg-config (or by its header and
+# library), unless SIMPLEIMAGE_LIBDEFLATE is OFF, and linked to the kernels
+# with SIMPLEIMAGE_LIBDEFLATE defined. Image data does not depend on it: the
+# kernels inflate with their own inflater (inflate.cpp) either way.
+option(SIMPLEIMAGE_LIBDEFLATE "Link the system's libdeflate to the kernels when found" ON)
 
-set(SIMPLEIMAGE_INFLATER "the interpreter's zlib")
 if(SIMPLEIMAGE_LIBDEFLATE)
     find_package(PkgConfig QUIET)
     if(PkgConfig_FOUND)
@@ -12,7 +11,6 @@ if(SIMPLEIMAGE_LIBDEFLATE)
     endif()
     if(LIBDEFLATE_FOUND)
         target_link_libraries(simpleimage_kernels PUBLIC PkgConfig::LIBDEFLATE)
-        set(SIMPLEIMAGE_INFLATER "libdeflate ${LIBDEFLATE_VERSION}")
     else()
         find_path(LIBDEFLATE_INCLUDE_DIR libdeflate.h)
         find_library(LIBDEFLATE_LIBRARY deflate)
@@ -20,15 +18,14 @@ if(SIMPLEIMAGE_LIBDEFLATE)
             target_include_directories(simpleimage_kernels PRIVATE ${LIBDEFLATE_INCLUDE_DIR})
             target_link_libraries(simpleimage_kernels PUBLIC ${LIBDEFLATE_LIBRARY})
             set(LIBDEFLATE_FOUND TRUE)
-            set(SIMPLEIMAGE_INFLATER "libdeflate")
         endif()
     endif()
 endif()
 
 if(LIBDEFLATE_FOUND)
     target_compile_definitions(simpleimage_kernels PRIVATE SIMPLEIMAGE_LIBDEFLATE)
-    message(STATUS "PNG image data: inflated with ${SIMPLEIMAGE_INFLATER}")
+    message(STATUS "libdeflate: linked to the kernels")
 else()
-    message(STATUS "PNG image data: libdeflate not used; inflated with the interpreter's zlib "
-                   "(install libdeflate-dev for faster decoding)")
+    message(STATUS "libdeflate: not found; the kernels do without it")
 endif()
+message(STATUS "PNG image data: inflater ${SIMPLEIMAGE_INFLATER}")

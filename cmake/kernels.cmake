@@ -9,9 +9,11 @@ get_filename_component(KERNELS_INCLUDE_DIR "${CMAKE_CURRENT_LIST_DIR}/../src/sim
 set(KERNELS_DIR ${KERNELS_INCLUDE_DIR}/kernels)
 
 add_library(simpleimage_kernels STATIC
+    ${KERNELS_DIR}/adler32.cpp
     ${KERNELS_DIR}/crc32.cpp
     ${KERNELS_DIR}/filters.cpp
     ${KERNELS_DIR}/inflate.cpp
+    ${KERNELS_DIR}/inflate_tables.cpp
     ${KERNELS_DIR}/levels.cpp
     ${KERNELS_DIR}/pixel_rows.cpp
     ${KERNELS_DIR}/portable.cpp
@@ -19,7 +21,6 @@ add_library(simpleimage_kernels STATIC
     ${KERNELS_DIR}/scanline_decoder.cpp
     ${KERNELS_DIR}/scanline_encoder.cpp
     ${KERNELS_DIR}/thread_pool.cpp
-    ${KERNELS_DIR}/deflate/adler32.cpp
     ${KERNELS_DIR}/deflate/block.cpp
     ${KERNELS_DIR}/deflate/huffman.cpp
     ${KERNELS_DIR}/deflate/matcher.cpp
@@ -38,6 +39,12 @@ set_target_properties(simpleimage_kernels PROPERTIES POSITION_INDEPENDENT_CODE O
 simpleimage_instrument(simpleimage_kernels)
 find_package(Threads REQUIRED)
 target_link_libraries(simpleimage_kernels PUBLIC Threads::Threads)
+
+# PNG image data is inflated by the kernels' own inflater; its name goes into
+# the build information (build_info.cmake) and kernels::inflaterName().
+set(SIMPLEIMAGE_INFLATER "built-in (refuses exactly what zlib refuses)")
+target_compile_definitions(simpleimage_kernels
+                           PRIVATE "SIMPLEIMAGE_INFLATER_NAME=\"${SIMPLEIMAGE_INFLATER}\"")
 include(${CMAKE_CURRENT_LIST_DIR}/inflater.cmake)
 
 # The deflate kernel stands in for zlib.compress only where each stream it
@@ -45,7 +52,7 @@ include(${CMAKE_CURRENT_LIST_DIR}/inflater.cmake)
 # SIMPLEIMAGE_DEFLATE names the route for the package's build information.
 if(LIBDEFLATE_FOUND)
     string(CONCAT SIMPLEIMAGE_DEFLATE
-           "own, zlib 1.2.13's level-6 streams on all cores, each checked with libdeflate "
+           "own, zlib's level-6 streams on all cores, each checked with libdeflate "
            "${LIBDEFLATE_VERSION} (zlib.compress when rebound or when the interpreter's zlib "
            "writes other streams)")
 else()
@@ -66,9 +73,6 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$"
     target_sources(simpleimage_kernels PRIVATE ${KERNELS_DIR}/x86_crc32.cpp)
     set_source_files_properties(${KERNELS_DIR}/x86_crc32.cpp
                                 PROPERTIES COMPILE_OPTIONS "-msse4.1;-mpclmul")
-    target_sources(simpleimage_kernels PRIVATE ${KERNELS_DIR}/deflate/adler32_avx2.cpp)
-    set_source_files_properties(${KERNELS_DIR}/deflate/adler32_avx2.cpp
-                                PROPERTIES COMPILE_OPTIONS "-mavx2")
     target_compile_definitions(simpleimage_kernels PRIVATE SIMPLEIMAGE_X86_KERNELS)
 endif()
 

@@ -299,7 +299,23 @@ class Draw:
     def stream(self):
         if self.src.chance(8):
             return self.src.pick((object(), None, 5, io.StringIO("abc")))
+        if self.src.chance(10):
+            return self.patched_bytes_io()
         return ScriptedStream(self.file_content(), [self.src.below(60) for _ in range(8)])
+
+    def patched_bytes_io(self):
+        """An exact io.BytesIO with a method replaced on the instance: one that
+        hands back an odd object, or a read that follows a script."""
+        stream = io.BytesIO(self.file_content())
+        name = self.src.pick(("getvalue", "tell", "seek", "getbuffer", "read"))
+        if name == "read":
+            script = [self.src.below(60) for _ in range(8)]
+            stream.read = ScriptedStream(b"", script, inner=stream).read
+        else:
+            odd = self.src.pick(([None] * 100_000, "str", bytearray(8), memoryview(b"x"), None,
+                                 -1, 2**70, 10**6, Hostile))
+            setattr(stream, name, raise_hostile if odd is Hostile else lambda *args: odd)
+        return stream
 
     def stored_chunks_reader(self):
         """A stand-in for the module's _readChunk that hands out odd chunks."""
@@ -328,15 +344,16 @@ class ScriptedStream:
     """A byte stream whose first reads follow a script: most return bytes as a
     file would, some return odd objects or raise."""
 
-    def __init__(self, data: bytes, script):
-        self.inner = io.BytesIO(data)
+    def __init__(self, data: bytes, script, inner: io.BytesIO | None = None):
+        self.inner = io.BytesIO(data) if inner is None else inner
         self.script = list(script)
 
     def read(self, size=-1):
+        # The type's own read: `inner` may have this read set on it.
         mode = self.script.pop(0) if self.script else 0
         if mode >= 12:
-            return self.inner.read(size)
-        data = self.inner.read(size if isinstance(size, int) and size >= 0 else -1)
+            return io.BytesIO.read(self.inner, size)
+        data = io.BytesIO.read(self.inner, size if isinstance(size, int) and size >= 0 else -1)
         return (
             lambda: data.decode("latin-1"), lambda: bytearray(data), lambda: Bytes(data),
             lambda: None, lambda: 4, lambda: data + b"\x00\x01", lambda: memoryview(data),

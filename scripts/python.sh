@@ -1,5 +1,5 @@
-# Sourced by the other scripts: the project root and how to find Python 3.13
-# (set PYTHON to choose the interpreter).
+# Sourced by the other scripts: the project root, how to find Python 3.13 (set
+# PYTHON to choose the interpreter), pip, and the Debian packages the build needs.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -36,4 +36,29 @@ pip_install() {
     else
         "$python" -m pip install --disable-pip-version-check "$@"
     fi
+}
+
+# Debian packages, installed as root when missing; elsewhere the build and the
+# tests do without them and say so.
+install_debian_packages() {
+    local missing=() package
+    for package in "$@"; do
+        dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+    done
+    if [ ${#missing[@]} -eq 0 ] || [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null 2>&1; then
+        return 0
+    fi
+    if ! { DEBIAN_FRONTEND=noninteractive apt-get update -qq \
+            && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"; } >/dev/null; then
+        echo "warning: could not install ${missing[*]}" >&2
+    fi
+}
+
+# What building the extension needs: a C++ compiler, and libdeflate found
+# through pkg-config for the fast inflater (without it the build uses the
+# interpreter's zlib and says so); further packages may be named.
+install_build_packages() {
+    local packages=(libdeflate-dev pkg-config "$@")
+    command -v c++ >/dev/null 2>&1 || packages+=(g++)
+    install_debian_packages "${packages[@]}"
 }

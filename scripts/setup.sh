@@ -10,23 +10,6 @@ PY="$VENV/bin/python"
 EXTRAS="${SIMPLEIMAGE_EXTRAS-test}"
 STAMP="$VENV/.corvane-installed"
 
-# Debian packages, installed as root when missing (elsewhere the build and the
-# tests do without them and say so): libdeflate and pkg-config for the build's
-# fast inflater, pngcheck for the interop tests, zlib's header for the kernel checks.
-install_debian_packages() {
-    local missing=() package
-    for package in "$@"; do
-        dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-    done
-    if [ ${#missing[@]} -eq 0 ] || [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null 2>&1; then
-        return 0
-    fi
-    if ! { DEBIAN_FRONTEND=noninteractive apt-get update -qq \
-            && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"; } >/dev/null; then
-        echo "warning: could not install ${missing[*]}" >&2
-    fi
-}
-
 # A digest of everything the install is made from: the sources of the package
 # and the extension, the build files, and the settings that change the build.
 source_digest() {
@@ -50,11 +33,12 @@ up_to_date() {
     done
 }
 
-packages=(libdeflate-dev pkg-config)
+# pngcheck for the interop tests, zlib's header for the kernel checks.
+test_packages=()
 if [[ ",$EXTRAS," == *,test,* ]]; then
-    packages+=(pngcheck zlib1g-dev)
+    test_packages=(pngcheck zlib1g-dev)
 fi
-install_debian_packages "${packages[@]}"
+install_build_packages "${test_packages[@]}"
 
 if ! is_python313 "$PY"; then
     rm -rf "$VENV"

@@ -183,17 +183,21 @@ def png_with_image_data(ihdr: bytes, payload: bytes | None, idat_sizes: list[int
     return png_file(chunks)
 
 
-def zlib_bomb(mebibytes: int) -> bytes:
-    """A valid zlib stream of `mebibytes` MiB of zero bytes, about 1000 times
-    smaller than that, built without compressing it all: after a full flush the
-    deflate output of each further MiB of zeros is the same, so it is repeated."""
+def zlib_bomb(mebibytes: int, prefix: bytes = b"") -> bytes:
+    """A valid zlib stream of `prefix` and then `mebibytes` MiB of zero bytes,
+    about 1000 times smaller than those, built without compressing them all:
+    after a full flush the deflate output of each further MiB of zeros is the
+    same, so it is repeated."""
     block = bytes(1 << 20)
     compressor = zlib.compressobj(9)
-    head = compressor.compress(block) + compressor.flush(zlib.Z_FULL_FLUSH)
+    head = compressor.compress(prefix + block) + compressor.flush(zlib.Z_FULL_FLUSH)
     middle = compressor.compress(block) + compressor.flush(zlib.Z_FULL_FLUSH)
     tail = compressor.compress(block) + compressor.flush()
-    # Adler-32 of n zero bytes: the running sums are 1 and n, modulo 65521.
-    checksum = ((mebibytes << 20) % 65521) << 16 | 1
+    # Adler-32 over zero bytes keeps its first sum and adds it to the second for each.
+    adler = zlib.adler32(prefix)
+    first, second = adler & 0xFFFF, adler >> 16
+    second = (second + first * (mebibytes << 20)) % 65521
+    checksum = second << 16 | first
     return head + middle * (mebibytes - 2) + tail[:-4] + struct.pack(">I", checksum)
 
 

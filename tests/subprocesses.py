@@ -6,6 +6,7 @@ import os
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -81,3 +82,17 @@ def open_in_child(path, source: str = "bytes", save_to=None) -> tuple[str, int]:
     outcome, sizes = out.strip().splitlines()[-2:]
     baseline, peak = (int(value) for value in sizes.split())
     return outcome, (peak - baseline) // 1024
+
+
+def folder_outcomes(folder: Path, route: str | None, *options: str) -> list[str]:
+    """The lines that inflate_outcomes.py prints for the files of `folder`, run
+    with CORVANE_INFLATER set to `route` (unset for None)."""
+    environment = dict(os.environ)
+    environment.pop("CORVANE_INFLATER", None)
+    if route is not None:
+        environment["CORVANE_INFLATER"] = route
+    script = Path(__file__).resolve().parent / "inflate_outcomes.py"
+    result = subprocess.run([sys.executable, str(script), *options, str(folder)],
+                            capture_output=True, text=True, env=environment, timeout=600)
+    assert result.returncode == 0, result.stderr
+    return result.stdout.splitlines()

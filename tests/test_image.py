@@ -317,6 +317,37 @@ class TestPixelAccess:
             image._putPixel((0, 0), (7, 8, 9))
         assert image.pixels == bytearray([7])
 
+    def test_a_component_is_converted_before_the_buffer_it_goes_to_is_fetched(self):
+        image = black(1, 1)
+        original, replacement = image.pixels, bytearray(3)
+
+        class Replacing:
+            def __int__(self):
+                image.pixels = replacement
+                return 7
+
+        image._putPixel((0, 0), (Replacing(), 8, 9))
+        assert (original, replacement) == (bytearray(3), bytearray([7, 8, 9]))
+
+    @pytest.mark.parametrize("axis", ["x", "y"])
+    def test_a_dimension_is_read_when_the_coordinate_is_compared_with_it(self, axis):
+        image = black(2, 2)
+        bounds = []
+
+        class Coordinate:
+            def __ge__(self, zero):  # 0 <= coordinate, which then changes the image
+                image.width, image.height = 5, 7
+                return True
+
+            def __lt__(self, bound):
+                bounds.append(bound)
+                return False
+
+        coords = (Coordinate(), 0) if axis == "x" else (0, Coordinate())
+        with pytest.raises(ValueError, match="^Pixel coordinate out of bounds$"):
+            image._putPixel(coords, (1, 2, 3))
+        assert bounds == [5 if axis == "x" else 7]
+
     def test_cleared_pixel_buffer_fails_as_indexing_none(self):
         image = black(1, 1)
         image.pixels = None

@@ -15,25 +15,15 @@ from pathlib import Path
 from corpus import PNG_DIR, needs_corpus
 from imagefiles import chunk, filter_scanlines, ihdr_data, PNG_SIGNATURE, raw_rows
 from conftest import noise
+from subprocesses import folder_outcomes
 
 HERE = Path(__file__).resolve().parent
 DECODING_SUITE = ["test_png_decoding.py", "test_open.py", "test_corpus.py",
                   "test_memory_bounds.py", "test_round_trips.py"]
 
 
-def outcomes(folder: Path, route: str | None) -> list[str]:
-    environment = dict(os.environ)
-    environment.pop("CORVANE_INFLATER", None)
-    if route is not None:
-        environment["CORVANE_INFLATER"] = route
-    result = subprocess.run([sys.executable, str(HERE / "inflate_outcomes.py"), str(folder)],
-                            capture_output=True, text=True, env=environment, timeout=600)
-    assert result.returncode == 0, result.stderr
-    return result.stdout.splitlines()
-
-
 def assert_routes_agree(folder: Path) -> list[str]:
-    whole, streamed = outcomes(folder, None), outcomes(folder, "zlib")
+    whole, streamed = folder_outcomes(folder, None), folder_outcomes(folder, "zlib")
     assert len(whole) == len(streamed) == len(list(folder.iterdir()))
     differing = [(a, b) for a, b in zip(whole, streamed) if a != b]
     assert not differing, differing[:5]

@@ -1,8 +1,9 @@
 """The vectorised row kernels give the same bytes as the reference kernels, at
-every instruction-set level this processor runs, and the deflate kernel writes
-the system zlib's level-6 streams byte for byte on one thread and on several.
-The checks are C++ programs (tests/kernels/), built once per session (see the
-kernel_build fixture)."""
+every instruction-set level this processor runs, the inflater gives zlib's
+verdict and bytes on every stream, and the deflate kernel writes the system
+zlib's level-6 streams byte for byte on one thread and on several. The checks
+are C++ programs (tests/kernels/), built once per digest of their sources (see
+the kernel_build fixture)."""
 
 import subprocess
 from pathlib import Path
@@ -24,9 +25,11 @@ def deflate_checks(kernel_build) -> Path:
     "paeth",         # every (a, b, c) through each level's Paeth, both directions
     "rows",          # every filter type, both directions, rows of many lengths
     "copies",        # RGBA split and merge, red-blue swap
+    "adler32",       # every level against zlib's, at the vector and chunk edges
     "entry-points",  # the public functions: dispatch, empty row above, refused types
     "scanlines",     # whole images encoded and rebuilt, in place and not, refused types
-    "inflater",      # clean streams only: exact size, no trailing bytes, checksum
+    "inflater",      # a stream per rule zlib enforces, corner cases, cuts, trailing bytes
+    "inflater-random",  # random, hand-rolled and mutated streams: zlib's verdict and bytes
 ])
 def test_kernels_match_the_reference(kernel_checks, section):
     result = subprocess.run([str(kernel_checks), section], capture_output=True, text=True,

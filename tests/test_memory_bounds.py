@@ -9,6 +9,7 @@ import pytest
 
 from imagefiles import (PNG_SIGNATURE, bmp_headers, ihdr_data, png_file,
                         png_with_image_data, zlib_bomb)
+from conftest import noise
 from subprocesses import open_in_child, plain_memory_only
 from subprocesses import run_python
 
@@ -26,18 +27,40 @@ def opened(tmp_path, data: bytes, source: str, save: bool = False):
 
 class TestPngBombs:
     @pytest.mark.parametrize("source", SOURCES)
-    @pytest.mark.parametrize("idat_size", [None, 1000], ids=["one IDAT", "4000 IDATs"])
-    def test_gigabytes_of_image_data_stop_at_the_declared_size(self, tmp_path, source,
-                                                               idat_size):
-        bomb = zlib_bomb(4096)  # 4 GiB of zeros in about 4 MB
+    @pytest.mark.parametrize("idat_size", [None, 1000], ids=["one IDAT", "1000-byte IDATs"])
+    @pytest.mark.parametrize("ending, expected", [
+        ("clean", "ValueError: Malformed PNG image data"),
+        ("wrong checksum", "error: Error -3 while decompressing data: incorrect data check"),
+    ], ids=["clean", "wrong checksum"])
+    def test_a_gigabyte_past_the_declared_size_is_inflated_without_being_kept(
+            self, tmp_path, source, idat_size, ending, expected):
+        # The verdict is zlib's before the size check's, so the whole stream is
+        # inflated; only what the header allows is kept.
+        bomb = bytearray(zlib_bomb(1024))  # 1 GiB of zeros in about 1 MB
+        if ending == "wrong checksum":
+            bomb[-1] ^= 1
         sizes = [idat_size] * (len(bomb) // idat_size) if idat_size else None
-        outcome, growth = opened(tmp_path, png_with_image_data(ihdr_data(1, 1), bomb, sizes),
-                                 source)
-        assert outcome == "ValueError: Malformed PNG image data"
+        outcome, growth = opened(tmp_path, png_with_image_data(ihdr_data(1, 1), bytes(bomb),
+                                                               sizes), source)
+        assert outcome == expected
         # Bytes are read where they lie; a file's chunks are read, and held,
         # before anything is inflated.
         held = 0 if source == "bytes" else len(bomb) >> 20
         assert growth <= held + 2
+
+
+class TestPngLyingHeaders:
+    @pytest.mark.parametrize("compressed", ["plausible", "implausible"])
+    def test_a_header_claiming_more_costs_what_the_data_inflates(self, tmp_path, compressed):
+        # The header claims 1.5 GiB of image data; the data inflates to 384 MiB,
+        # from enough compressed bytes to make the claim plausible, or from few.
+        width, height = 8192, 65536
+        prefix = noise(2 << 20) if compressed == "plausible" else b""
+        data = png_with_image_data(ihdr_data(width, height), zlib_bomb(384, prefix))
+        outcome, growth = opened(tmp_path, data, "bytes")
+        assert outcome == "ValueError: Malformed PNG image data"
+        inflated = 384 + len(prefix) / 2**20
+        assert growth < 1.1 * inflated
 
 
 class TestPngPeakMemory:

@@ -4,6 +4,7 @@ image data sizes and the zlib stream, as `_streamToImage` returns them."""
 import io
 import random
 import struct
+import types
 import zlib
 
 import pytest
@@ -294,8 +295,101 @@ class TestZlibStream:
         data = png_with_image_data(ihdr_data(4, 4), payload, idat_sizes=[len(payload) - 4])
         assert decode(data)[2] == noise(48)
 
-    def test_too_much_data_is_malformed_even_when_the_stream_breaks_later(self):
-        # Stopping at the declared size is the point: what follows is never inflated.
+    def test_too_much_data_that_breaks_later_fails_as_zlib_decompress_fails(self):
+        # Past the declared size the rest is still inflated, though not kept.
         payload = zlib.compress(bytes(10_000))[:-1]
-        with pytest.raises(ValueError, match="^Malformed PNG image data$"):
+        with pytest.raises(zlib.error, match="incomplete or truncated stream$"):
             decode(png_with_image_data(ihdr_data(1, 1), payload))
+
+
+def rebind_idat_data(ext, convert):
+    """Rebinds `_readChunk` to the module's own, but with the data of IDAT chunk
+    number n replaced by convert(n, data)."""
+    original, seen = ext._readChunk, []
+
+    def read_chunk(stream):
+        chunk_type, data = original(stream)
+        if chunk_type == b"IDAT":
+            seen.append(chunk_type)
+            data = convert(len(seen) - 1, data)
+        return chunk_type, data
+
+    ext._readChunk = read_chunk
+
+
+def rebind_header(ext, width, height):
+    """Rebinds `struct` to one whose unpacking of an IHDR gives these dimensions."""
+    def unpack(layout, data):
+        values = struct.unpack(layout, data)
+        return (width, height, *values[2:]) if layout == ">IIBBBBB" else values
+
+    ext.struct = types.SimpleNamespace(unpack=unpack, pack=struct.pack)
+
+
+ZLIB_MODULES = {"zlib": lambda: zlib,
+                "a stand-in zlib": lambda: types.SimpleNamespace(decompress=zlib.decompress,
+                                                                 crc32=zlib.crc32)}
+
+
+@pytest.mark.parametrize("zlib_module", ZLIB_MODULES)
+class TestReboundNames:
+    """What the decoder does with values that only rebound module names can hand it."""
+
+    RGB = noise(4 * 3 * 3)
+
+    def two_idats(self, **options):
+        stream = zlib.compress(filter_scanlines(raw_rows(4, 3, self.RGB), [0] * 3, 3))
+        return make_png(4, 3, self.RGB, idat_sizes=[len(stream) // 2, len(stream)], **options)
+
+    @pytest.mark.parametrize("convert", [bytearray, memoryview, lambda data: Bytes(data)],
+                             ids=["bytearray", "memoryview", "bytes subclass"])
+    def test_idat_parts_of_other_byte_types_are_joined(self, restore_module_attributes,
+                                                       zlib_module, convert):
+        restore_module_attributes.zlib = ZLIB_MODULES[zlib_module]()
+        rebind_idat_data(restore_module_attributes, lambda n, data: convert(data))
+        assert decode(self.two_idats())[2] == self.RGB
+
+    @pytest.mark.parametrize("convert", [
+        lambda n, data: data.decode("latin-1") if n == 1 else data,
+        # after the end of the zlib stream, which the first part holds whole
+        lambda n, data: zlib.compress(data) if n == 0 else "junk",
+    ], ids=["within the stream", "after the end of the stream"])
+    def test_an_idat_part_that_is_not_bytes_like_fails_the_join(
+            self, restore_module_attributes, zlib_module, convert):
+        restore_module_attributes.zlib = ZLIB_MODULES[zlib_module]()
+        rebind_idat_data(restore_module_attributes, convert)
+        with pytest.raises(TypeError, match=r"^sequence item 1: expected a bytes-like object, "
+                                            r"str found$"):
+            decode(self.two_idats())
+
+    def test_the_parts_are_joined_after_the_header_checks(self, restore_module_attributes,
+                                                          zlib_module):
+        restore_module_attributes.zlib = ZLIB_MODULES[zlib_module]()
+        rebind_idat_data(restore_module_attributes, lambda n, data: "not bytes")
+        restore_module_attributes.struct = types.SimpleNamespace(
+            unpack=lambda layout, data: (4, 3, 16, 2, 0, 0, 0) if len(data) == 13
+            else struct.unpack(layout, data), pack=struct.pack)
+        with pytest.raises(ValueError, match="^Only 8-bit PNG images are supported$"):
+            decode(self.two_idats())
+
+    @pytest.mark.parametrize("width, height, colour_type, raw_size, message", [
+        (-2, 0, 2, 0, "negative count"),   # the row above the first row
+        (-2, -2, 2, 10, "negative count"),  # the filter list, after planes of 12 bytes
+        (-2, -3, 6, 21, "negative count"),
+        (-2, 3, 2, 0, "Malformed PNG image data"),  # no length matches
+        (0, -2, 2, 0, "Malformed PNG image data"),
+        (-1, 3, 2, 0, "Incomplete PNG header information"),  # as if no IHDR set it
+    ])
+    def test_negative_dimensions_fail_where_their_buffers_are_created(
+            self, restore_module_attributes, zlib_module, width, height, colour_type, raw_size,
+            message):
+        restore_module_attributes.zlib = ZLIB_MODULES[zlib_module]()
+        rebind_header(restore_module_attributes, width, height)
+        data = png_with_image_data(ihdr_data(1, 1, colour_type=colour_type),
+                                   zlib.compress(bytes(raw_size)))
+        with pytest.raises(ValueError, match=f"^{message}$"):
+            decode(data)
+
+
+class Bytes(bytes):
+    pass

@@ -1,5 +1,6 @@
 """The type stubs: they match the module at run time, and an example that uses
-the whole API type-checks under `mypy --strict` and runs."""
+the whole API type-checks under `mypy --strict` and runs; the package's own
+modules and the README's examples type-check too."""
 
 import subprocess
 import sys
@@ -32,10 +33,16 @@ def test_example_type_checks_strictly_and_runs():
     assert "BMP header record: {'xppm': 3780" in ran.stdout
 
 
-def test_readme_tour_type_checks_strictly(tmp_path):
+def test_the_package_and_the_readme_examples_type_check_strictly(tmp_path):
+    """The package ships py.typed: its own modules (the command and the numpy
+    helpers included) hold to the types they declare, and so do the README's
+    examples of the API and of numpy. One mypy run checks them all."""
     readme = (ROOT / "README.md").read_text()
-    tour = readme.split("## A short tour of the API", 1)[1].split("```python\n", 1)[1]
-    example = tmp_path / "readme_tour.py"
-    example.write_text(tour.split("```", 1)[0])
-    checked = run("-m", "mypy", "--strict", "--no-incremental", str(example))
+    examples = []
+    for section in ("## A short tour of the API", "## numpy"):
+        code = readme.split(f"\n{section}\n", 1)[1].split("```python\n", 1)[1]
+        examples.append(tmp_path / f"readme_example_{len(examples)}.py")
+        examples[-1].write_text(code.split("```", 1)[0])
+    checked = run("-m", "mypy", "--strict", "--no-incremental", str(ROOT / "src" / "Corvane"),
+                  *map(str, examples))
     assert checked.returncode == 0, checked.stdout

@@ -1,31 +1,27 @@
 // Checks every kernel level that this processor runs against the reference
 // kernels: the Paeth predictor on every (a, b, c) in both directions, every
 // filter type and pixel size on random rows of many lengths, the row copies,
-// the public entry points, whole images through the scanline encoder and
-// decoder, and the inflater. Rows sit against inaccessible pages, so a
-// kernel that reads or writes outside its row faults at once.
+// Adler-32, the public entry points, whole images through the scanline encoder
+// and decoder, and the inflater against zlib (inflate_checks.cpp). Rows sit
+// against inaccessible pages, so a kernel that reads or writes outside its row
+// faults at once.
 //
-// Usage: kernel_checks [section...], sections: paeth rows copies entry-points
-// scanlines inflater
-// (all by default). Prints each mismatch; exits with 1 on any, 2 on a fault.
-
-#include <sys/mman.h>
-#include <unistd.h>
+// Usage: kernel_checks [--streams N] [section...], sections: paeth rows copies
+// adler32 entry-points scanlines inflater inflater-random (all by default);
+// N: the random streams of inflater-random (default 4000; a long run takes
+// millions). Prints each mismatch; exits with 1 on any, 2 on a fault.
 
 #include <algorithm>
 #include <climits>
 #include <csignal>
-#include <cstdarg>
-#include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <random>
-#include <span>
 #include <string_view>
-#include <vector>
 
 #include <zlib.h>
 
-#include "kernels/inflate.hpp"
+#include "check_support.hpp"
+#include "inflate_checks.hpp"
 #include "kernels/pixel_rows.hpp"
 #include "kernels/scanline_decoder.hpp"
 #include "kernels/scanline_encoder.hpp"
@@ -35,105 +31,15 @@
 
 namespace {
 
+using namespace checks;
 using kernels::KernelSet;
 using kernels::Level;
-using std::size_t;
-using std::uint8_t;
-using Bytes = std::vector<uint8_t>;
 
 static_assert(kernels::_paethPredictor(100, 100, 50) == 100, "a tie of a and b goes to a");
 static_assert(kernels::_paethPredictor(10, 40, 20) == 40, "a tie of b and c goes to b");
 static_assert(kernels::_paethPredictor(10, 20, 15) == 15);
 static_assert(kernels::_paethPredictor(255, 0, 255) == 0);
 static_assert(kernels::_paethPredictor(200, 100, 0) == 200);
-
-// ---------------------------------------------------------------------------
-// Reporting
-
-char currentCase[256] = "start-up";
-int mismatchCount = 0;
-
-void describe(const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    std::vsnprintf(currentCase, sizeof currentCase, format, arguments);
-    va_end(arguments);
-}
-
-void onFault(int) {
-    constexpr char kPrefix[] = "FAULT in ";
-    (void)!write(STDERR_FILENO, kPrefix, sizeof kPrefix - 1);
-    (void)!write(STDERR_FILENO, currentCase, std::strlen(currentCase));
-    (void)!write(STDERR_FILENO, "\n", 1);
-    _exit(2);
-}
-
-void expect(bool ok, const char* what) {
-    if (!ok && ++mismatchCount <= 40) {
-        std::fprintf(stderr, "MISMATCH in %s: %s\n", currentCase, what);
-    }
-}
-
-void expectSameBytes(const uint8_t* actual, const uint8_t* expected, size_t n, const char* what) {
-    for (size_t i = 0; i < n; ++i) {
-        if (actual[i] != expected[i]) {
-            char detail[160];
-            std::snprintf(detail, sizeof detail, "%s: byte %zu is %d, expected %d", what, i,
-                          actual[i], expected[i]);
-            expect(false, detail);
-            return;
-        }
-    }
-}
-
-// ---------------------------------------------------------------------------
-// Buffers
-
-enum class Placement { kAgainstEnd, kAgainstStart };
-constexpr Placement kPlacements[] = {Placement::kAgainstEnd, Placement::kAgainstStart};
-
-const char* placementName(Placement placement) {
-    return placement == Placement::kAgainstEnd ? "end" : "start";
-}
-
-// Room for a row between two inaccessible pages; the row is placed against one
-// of them, so that an access just past either end faults.
-class GuardedBuffer {
-public:
-    explicit GuardedBuffer(size_t capacity) {
-        page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        room_ = (capacity + page_ - 1) / page_ * page_;
-        void* mapped = mmap(nullptr, room_ + 2 * page_, PROT_READ | PROT_WRITE,
-                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (mapped == MAP_FAILED) {
-            std::perror("mmap");
-            std::exit(3);
-        }
-        base_ = static_cast<uint8_t*>(mapped);
-        mprotect(base_, page_, PROT_NONE);
-        mprotect(base_ + page_ + room_, page_, PROT_NONE);
-    }
-    ~GuardedBuffer() { munmap(base_, room_ + 2 * page_); }
-    GuardedBuffer(const GuardedBuffer&) = delete;
-    GuardedBuffer& operator=(const GuardedBuffer&) = delete;
-
-    uint8_t* place(size_t n, Placement placement) const {
-        return placement == Placement::kAgainstEnd ? base_ + page_ + room_ - n : base_ + page_;
-    }
-    // The row placed and filled with `bytes`.
-    uint8_t* hold(const Bytes& bytes, Placement placement) const {
-        uint8_t* row = place(bytes.size(), placement);
-        if (!bytes.empty()) {
-            std::memcpy(row, bytes.data(), bytes.size());
-        }
-        return row;
-    }
-
-private:
-    size_t page_ = 0;
-    size_t room_ = 0;
-    uint8_t* base_ = nullptr;
-};
 
 // Random rows: uniform bytes, or bytes from a few values near the ends and the
 // middle of the range, which makes ties and wrap-arounds frequent.
@@ -458,33 +364,43 @@ void checkScanlines() {
 }
 
 // ---------------------------------------------------------------------------
-// The inflater: clean only for a complete zlib stream that fills the output
-// exactly and ends where its input ends.
+// Adler-32 of every level against zlib's, on lengths around the vector widths
+// and the chunk after which the sums are reduced, from sums near the modulus,
+// on bytes that make the sums largest and on random ones.
 
-void checkInflater() {
-    describe("inflater");
-    if (kernels::inflaterName() == nullptr) {
-        std::printf("inflater: none in this build\n");
-        return;
-    }
+void checkAdler32() {
     RowSource source;
-    const Bytes data = source.row(100000, Content::kFewValues);
-    Bytes packed(compressBound(data.size()));
-    uLongf packedSize = packed.size();
-    expect(compress2(packed.data(), &packedSize, data.data(), data.size(), 6) == Z_OK, "zlib");
-    packed.resize(packedSize);
-    Bytes out(data.size());
-    expect(kernels::inflateExactly(packed, out) && out == data, "clean stream");
-    Bytes longer(data.size() + 1), shorter(data.size() - 1);
-    expect(!kernels::inflateExactly(packed, longer), "output too long");
-    expect(!kernels::inflateExactly(packed, shorter), "output too short");
-    expect(!kernels::inflateExactly(std::span(packed).first(packed.size() - 1), out), "truncated");
-    Bytes trailing = packed;
-    trailing.push_back(0);
-    expect(!kernels::inflateExactly(trailing, out), "trailing bytes");
-    Bytes corrupt = packed;
-    corrupt.back() ^= 1;
-    expect(!kernels::inflateExactly(corrupt, out), "checksum");
+    constexpr size_t kLongest = 3 * kernels::kAdlerChunk + 100;
+    GuardedBuffer buffer(kLongest);
+    std::vector<size_t> lengths;
+    for (size_t n = 0; n <= 130; ++n) {
+        lengths.push_back(n);
+    }
+    for (const size_t chunk : {kernels::kAdlerChunk, 2 * kernels::kAdlerChunk, kLongest}) {
+        for (size_t n = chunk - 40; n <= chunk; ++n) {
+            lengths.push_back(n);
+        }
+    }
+    const std::uint32_t starts[] = {1, 0, 0xFFF0FFF0u, 0x1234ABCDu % 0xFFF1u << 16 | 0xFFF0u};
+    for (const kernels::AvailableLevel& l : kernels::availableLevels()) {
+        for (const bool largest : {true, false}) {
+            const Bytes data =
+                largest ? Bytes(kLongest, 0xFF) : source.row(kLongest, Content::kUniform);
+            for (const size_t n : lengths) {
+                for (const Placement placement : kPlacements) {
+                    for (const std::uint32_t start : starts) {
+                        describe("adler32 %s, %zu %s bytes from %08x against %s",
+                                 kernels::levelName(l.level), n, largest ? "0xFF" : "random", start,
+                                 placementName(placement));
+                        const uint8_t* held = buffer.hold(std::span(data).first(n), placement);
+                        expect(l.set->adler32(start, held, n) ==
+                                   adler32(start, data.data(), static_cast<uInt>(n)),
+                               "checksum");
+                    }
+                }
+            }
+        }
+    }
 }
 
 struct Section {
@@ -496,9 +412,11 @@ constexpr Section kSections[] = {
     {"paeth", checkPaethExhaustively},
     {"rows", checkRowKernels},
     {"copies", checkRowCopies},
+    {"adler32", checkAdler32},
     {"entry-points", checkEntryPoints},
     {"scanlines", checkScanlines},
-    {"inflater", checkInflater},
+    {"inflater", checkInflaterRules},
+    {"inflater-random", checkInflaterAgainstZlib},
 };
 
 }  // namespace
@@ -512,7 +430,14 @@ int main(int argc, char** argv) {
     }
     std::printf("; active: %s\n", kernels::levelName(kernels::bestLevel()));
 
-    const std::vector<std::string_view> wanted(argv + 1, argv + argc);
+    std::vector<std::string_view> wanted;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--streams" && i + 1 < argc) {
+            randomStreamCount = std::strtol(argv[++i], nullptr, 10);
+        } else {
+            wanted.emplace_back(argv[i]);
+        }
+    }
     for (const Section& section : kSections) {
         if (wanted.empty() || std::find(wanted.begin(), wanted.end(), section.name) != wanted.end()) {
             section.run();

@@ -8,7 +8,6 @@
 #include "bmp/format.hpp"
 #include "glue/bytes.hpp"
 #include "glue/conversions.hpp"
-#include "glue/originals.hpp"
 #include "glue/stream.hpp"
 #include "glue/struct_module.hpp"
 #include "kernels/pixel_rows.hpp"
@@ -225,24 +224,14 @@ private:
     Ref buffer_;
 };
 
-// The rows of an exact io.BytesIO, taken from its buffer: the same bytes, errors
-// and final position as one read per row, without a bytes object and a copy
-// for every row. `getvalue` hands out the buffer itself, not a copy.
-bool readRowsInPlace(PyObject* stream, const Layout& layout, PixelRows& pixels) {
-    Ref data = Ref::steal(PyObject_CallMethod(stream, "getvalue", nullptr));
-    if (!data) {
-        return false;
-    }
-    Ref position = Ref::steal(PyObject_CallMethod(stream, "tell", nullptr));
-    if (!position) {
-        return false;
-    }
-    const std::int64_t start = PyLong_AsLongLong(position.get());
-    if (start < 0) {
-        return false;
-    }
-    const std::int64_t size = PyBytes_GET_SIZE(data.get());
-    std::int64_t at = start;
+// The rows of a held stream, taken from its buffer: the same bytes, errors and
+// final position as one read per row, without a bytes object and a copy for
+// every row.
+bool readRowsInPlace(PyObject* stream, const py::HeldContent& content, const Layout& layout,
+                     PixelRows& pixels) {
+    const std::span<const std::uint8_t> bytes = content.bytes();
+    const auto size = static_cast<std::int64_t>(bytes.size());
+    auto at = static_cast<std::int64_t>(content.position);
     bool stored = true;
     for (std::int64_t r = 0; r < layout.rowCount && stored; ++r) {
         // A seek may have put `at` anywhere, far past the end included.
@@ -253,23 +242,19 @@ bool readRowsInPlace(PyObject* stream, const Layout& layout, PixelRows& pixels) 
             stored = false;
             break;
         }
-        const char* row = PyBytes_AS_STRING(data.get()) + at;
+        const auto* row = reinterpret_cast<const char*>(bytes.data() + at);
         at += layout.rowStride;
         stored = pixels.store(r, row);
     }
-    PyObject* raised = PyErr_GetRaisedException();
-    Ref end = Ref::steal(PyLong_FromLongLong(at));
-    const bool moved = end && py::seek(stream, end.get());
-    if (raised != nullptr) {
-        PyErr_SetRaisedException(raised);  // the row's error, not the seek's, if both failed
-    }
-    return stored && moved;
+    return py::leaveAt(stream, static_cast<std::size_t>(at), stored);
 }
 
 // One stream.read per file row, each exactly `rowStride` bytes of exact bytes.
 bool readRows(PyObject* stream, const Layout& layout, PixelRows& pixels) {
-    if (layout.rowStride > 0 && originals::isPlainBytesIO(stream)) {
-        return readRowsInPlace(stream, layout, pixels);
+    if (layout.rowStride > 0) {
+        if (const std::optional<py::HeldContent> content = py::holdContent(stream)) {
+            return readRowsInPlace(stream, *content, layout, pixels);
+        }
     }
     Ref stride = Ref::steal(PyLong_FromLongLong(layout.rowStride));
     if (!stride) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "bmp/format.hpp"
 #include "glue/arguments.hpp"
@@ -168,7 +169,8 @@ PyObject* writeBmp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     }
     const std::array<Ref, 3> headerPieces = {signature, headers.file, headers.info};
     const auto stride = static_cast<std::size_t>(rowStride(width));
-    if (!output_file::create(bound[kPath], [&](PyObject* file) {
+    const std::optional<std::uint64_t> size = output_file::totalSize(headerPieces, stride * rows);
+    if (!output_file::create(bound[kPath], size, [&](PyObject* file) {
             return output_file::writeAll(file, headerPieces) &&
                    writeRows(file, view.bytes(), columns, rows, stride);
         })) {

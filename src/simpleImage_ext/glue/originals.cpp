@@ -1,6 +1,7 @@
 #include "glue/originals.hpp"
 
 #include <cstring>
+#include <initializer_list>
 #include <iterator>
 #include <utility>
 
@@ -150,6 +151,32 @@ bool captureImageClass(PyTypeObject* imageType) {
     return true;
 }
 
+// Whether an attribute set on `object` itself may stand in front of one of
+// its type's methods `names`: the instance dictionary holds one of them, or a
+// key that is not an exact str, whose comparison in a lookup could run Python
+// code.
+bool shadowsAny(PyObject* object, std::initializer_list<const char*> names) {
+    PyObject** slot = _PyObject_GetDictPtr(object);
+    PyObject* dict = slot != nullptr ? *slot : nullptr;
+    if (dict == nullptr) {
+        return false;
+    }
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return true;
+        }
+        for (const char* name : names) {
+            if (PyUnicode_CompareWithASCIIString(key, name) == 0) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 bool capture(PyTypeObject* imageType) {
@@ -188,11 +215,13 @@ PyObject* zlibDecompressobj() { return captured.zlibDecompressobj; }
 PyObject* zlibError() { return captured.zlibError; }
 
 bool isPlainBytesIO(PyObject* stream) {
-    return captured.bytesIO != nullptr && Py_IS_TYPE(stream, captured.bytesIO);
+    return captured.bytesIO != nullptr && Py_IS_TYPE(stream, captured.bytesIO) &&
+           !shadowsAny(stream, {"read", "seek", "tell", "getvalue"});
 }
 
 bool isPlainFile(PyObject* stream) {
-    if (captured.bufferedReader == nullptr || !Py_IS_TYPE(stream, captured.bufferedReader)) {
+    if (captured.bufferedReader == nullptr || !Py_IS_TYPE(stream, captured.bufferedReader) ||
+        shadowsAny(stream, {"read", "seek", "tell"})) {
         return false;
     }
     // A member of the reader: reading it runs no Python code. A detached
@@ -202,7 +231,9 @@ bool isPlainFile(PyObject* stream) {
         PyErr_Clear();
         return false;
     }
-    return captured.fileIO != nullptr && Py_IS_TYPE(raw.get(), captured.fileIO);
+    // The reader calls these of its file by name.
+    return captured.fileIO != nullptr && Py_IS_TYPE(raw.get(), captured.fileIO) &&
+           !shadowsAny(raw.get(), {"readinto", "readall", "read", "seek", "tell", "fileno"});
 }
 
 bool isOwnImageClass(PyObject* cls) {

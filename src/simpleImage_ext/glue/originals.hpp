@@ -40,12 +40,17 @@ int isStock(Stock which);
 PyObject* zlibDecompressobj();
 PyObject* zlibError();
 
-// Whether `stream` is exactly an io.BytesIO, whose reads and seeks run no Python code.
+// Whether `stream` is exactly an io.BytesIO that reads as its type defines: no
+// attribute set on the instance stands in front of the type's `read`, `seek`,
+// `tell` or `getvalue`. Reading its buffer in place, with the type's own
+// methods, then gives what its `read` would.
 bool isPlainBytesIO(PyObject* stream);
 
 // Whether `stream` is exactly an io.BufferedReader over exactly an io.FileIO,
-// as the built-in `open(path, "rb")` makes it: a file whose size can be asked
-// without running Python code.
+// as the built-in `open(path, "rb")` makes it, with no attribute set on either
+// instance in front of a method that reading or measuring the file calls: its
+// reads then give the bytes of the file, whose size can be asked without
+// running Python code.
 bool isPlainFile(PyObject* stream);
 
 // Whether calling `cls` runs nothing but the class's own construction: `cls` is

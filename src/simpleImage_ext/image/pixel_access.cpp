@@ -1,6 +1,7 @@
 #include "image/pixel_access.hpp"
 
 #include <optional>
+#include <utility>
 
 #include "glue/arguments.hpp"
 #include "glue/conversions.hpp"
@@ -32,20 +33,25 @@ bool compareOrFail(PyObject* a, PyObject* b, int op, bool& result) {
 }
 
 // Bounds test `0 <= x < width and 0 <= y < height`, evaluated as the interpreter
-// would, stopping at the first false comparison.
+// would, stopping at the first false comparison. Each dimension is read when it
+// is compared: a comparison before it may have run code that changed it.
 bool withinBounds(PyObject* x, PyObject* y, const SimpleImageObject* image, bool& inside) {
     Ref zero = Ref::steal(PyLong_FromLong(0));
-    Ref width = py::fromInt32(image->width);
-    Ref height = py::fromInt32(image->height);
-    if (!zero || !width || !height) {
+    if (!zero) {
         return false;
     }
-    const struct { PyObject* a; PyObject* b; int op; } tests[] = {
-        {zero.get(), x, Py_LE}, {x, width.get(), Py_LT},
-        {zero.get(), y, Py_LE}, {y, height.get(), Py_LT}};
+    const std::pair<PyObject*, std::int32_t SimpleImageObject::*> axes[] = {
+        {x, &SimpleImageObject::width}, {y, &SimpleImageObject::height}};
     inside = true;
-    for (const auto& test : tests) {
-        if (!compareOrFail(test.a, test.b, test.op, inside)) {
+    for (const auto& [coordinate, dimension] : axes) {
+        if (!compareOrFail(zero.get(), coordinate, Py_LE, inside)) {
+            return false;
+        }
+        if (!inside) {
+            return true;
+        }
+        Ref bound = py::fromInt32(image->*dimension);
+        if (!bound || !compareOrFail(coordinate, bound.get(), Py_LT, inside)) {
             return false;
         }
         if (!inside) {
@@ -150,8 +156,11 @@ Ref readComponent(PyObject* pixels, const PixelIndex& where, int offset) {
     return Ref::steal(PyObject_GetItem(pixels, index.get()));
 }
 
-// pixels[index + offset] = int(component) & 255
-bool writeComponent(PyObject* pixels, const PixelIndex& where, int offset, PyObject* component) {
+// pixels[index + offset] = int(component) & 255, with `pixels` the image's
+// buffer as it stands once the component is converted: the conversion may run
+// code that replaces it.
+bool writeComponent(const SimpleImageObject* image, const PixelIndex& where, int offset,
+                    PyObject* component) {
     Ref integer = Ref::steal(PyNumber_Long(component));
     if (!integer) {
         return false;
@@ -161,7 +170,8 @@ bool writeComponent(PyObject* pixels, const PixelIndex& where, int offset, PyObj
     if (masked == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
         return false;
     }
-    if (unsigned char* byte = directByte(pixels, where, offset)) {
+    Ref pixels = Ref::borrow(image->objects[kPixels]);
+    if (unsigned char* byte = directByte(pixels.get(), where, offset)) {
         *byte = static_cast<unsigned char>(masked);
         return true;
     }
@@ -173,7 +183,7 @@ bool writeComponent(PyObject* pixels, const PixelIndex& where, int offset, PyObj
     if (!value) {
         return false;
     }
-    return PyObject_SetItem(pixels, index.get(), value.get()) == 0;
+    return PyObject_SetItem(pixels.get(), index.get(), value.get()) == 0;
 }
 
 PyObject* getPixel(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -206,10 +216,7 @@ PyObject* putPixel(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         return nullptr;
     }
     for (int c = 0; c < 3; ++c) {
-        // Converting a component may run Python code that replaces the buffer,
-        // so the buffer is fetched again for every component.
-        Ref pixels = Ref::borrow(asImage(self)->objects[kPixels]);
-        if (!writeComponent(pixels.get(), where, c, rgb[c].get())) {
+        if (!writeComponent(asImage(self), where, c, rgb[c].get())) {
             return nullptr;
         }
     }

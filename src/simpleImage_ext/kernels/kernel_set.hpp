@@ -1,5 +1,6 @@
-// The row kernels of one instruction-set level, gathered in a table so that the
-// public entry points pick a level once and then only index into it.
+// The row kernels and the Adler-32 checksum of one instruction-set level,
+// gathered in a table so that the public entry points pick a level once and
+// then only index into it.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +22,13 @@ using MergeRgbaKernel = void (*)(const std::uint8_t* rgb, const std::uint8_t* al
                                  std::size_t count, std::uint8_t* rgba) noexcept;
 using SwapRedBlueKernel = void (*)(const std::uint8_t* in, std::size_t count,
                                    std::uint8_t* out) noexcept;
+// The Adler-32 of `size` bytes, continued from `adler` (1 to start). Its two
+// sums are taken modulo the largest prime below 2^16; from sums below the
+// modulus, kAdlerChunk more bytes keep the larger sum within 32 bits.
+inline constexpr std::uint32_t kAdlerModulus = 65521;
+inline constexpr std::size_t kAdlerChunk = 5552;
+using Adler32Kernel = std::uint32_t (*)(std::uint32_t adler, const std::uint8_t* data,
+                                        std::size_t size) noexcept;
 
 // The specialised filter kernels cover 3 and 4 bytes per pixel, the only pixel
 // sizes of the image type; other sizes go to the reference code.
@@ -50,6 +58,7 @@ struct KernelSet {
     SplitRgbaKernel splitRgba;
     MergeRgbaKernel mergeRgba;
     SwapRedBlueKernel swapRedBlue;
+    Adler32Kernel adler32;
 };
 
 // One table per level, each defined in its own unit. The x86 tables may only be

@@ -52,6 +52,7 @@ const KernelSet& kernelSet() noexcept {
         .splitRgba = reference::splitRgba,
         .mergeRgba = reference::mergeRgba,
         .swapRedBlue = reference::swapRedBlue,
+        .adler32 = reference::adler32,
     };
     return set;
 }

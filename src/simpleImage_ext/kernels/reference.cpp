@@ -89,6 +89,23 @@ void swapRedBlue(const uint8_t* in, size_t count, uint8_t* out) noexcept {
     }
 }
 
+std::uint32_t adler32(std::uint32_t adler, const uint8_t* data, size_t size) noexcept {
+    std::uint32_t low = adler & 0xFFFF;
+    std::uint32_t high = adler >> 16;
+    while (size != 0) {
+        const size_t chunk = size < kAdlerChunk ? size : kAdlerChunk;
+        for (size_t i = 0; i < chunk; ++i) {
+            low += data[i];
+            high += low;
+        }
+        low %= kAdlerModulus;
+        high %= kAdlerModulus;
+        data += chunk;
+        size -= chunk;
+    }
+    return high << 16 | low;
+}
+
 const KernelSet& kernelSet() noexcept {
     static constexpr KernelSet set = {
         .reconstruct = makeRowTable<Direction<true>>(),
@@ -96,6 +113,7 @@ const KernelSet& kernelSet() noexcept {
         .splitRgba = splitRgba,
         .mergeRgba = mergeRgba,
         .swapRedBlue = swapRedBlue,
+        .adler32 = adler32,
     };
     return set;
 }

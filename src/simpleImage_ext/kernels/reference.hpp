@@ -32,4 +32,7 @@ void mergeRgba(const std::uint8_t* rgb, const std::uint8_t* alpha, std::size_t c
                std::uint8_t* rgba) noexcept;
 void swapRedBlue(const std::uint8_t* in, std::size_t count, std::uint8_t* out) noexcept;
 
+// Adler-32 byte by byte, as zlib.adler32(data, adler) computes it.
+std::uint32_t adler32(std::uint32_t adler, const std::uint8_t* data, std::size_t size) noexcept;
+
 }  // namespace kernels::reference

@@ -286,32 +286,12 @@ bool readInPlace(ChunkCursor& cursor, ChunkSequence& sequence) {
     }
 }
 
-// The chunks of an exact io.BytesIO, read in place from its buffer; the
-// stream is then left where reading it would have left it, also after an error.
-bool readBytesIOInPlace(PyObject* stream, Ref& buffer, ChunkSequence& sequence) {
-    buffer = Ref::steal(PyObject_CallMethod(stream, "getvalue", nullptr));
-    if (!buffer) {
-        return false;
-    }
-    Ref position = Ref::steal(PyObject_CallMethod(stream, "tell", nullptr));
-    if (!position) {
-        return false;
-    }
-    const Py_ssize_t start = PyLong_AsSsize_t(position.get());
-    if (start < 0) {
-        return false;
-    }
-    ChunkCursor cursor({reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(buffer.get())),
-                        static_cast<std::size_t>(PyBytes_GET_SIZE(buffer.get()))},
-                       static_cast<std::size_t>(start));
+// The chunks of a held stream, read in place from its buffer; the stream is
+// then left where reading it would have left it, also after an error.
+bool readHeldInPlace(PyObject* stream, const py::HeldContent& content, ChunkSequence& sequence) {
+    ChunkCursor cursor(content.bytes(), content.position);
     const bool read = readInPlace(cursor, sequence);
-    PyObject* raised = PyErr_GetRaisedException();
-    Ref end = Ref::steal(PyLong_FromSize_t(cursor.position()));
-    const bool moved = end && py::seek(stream, end.get());
-    if (raised != nullptr) {
-        PyErr_SetRaisedException(raised);  // the chunk's error, not the seek's, if both failed
-    }
-    return read && moved;
+    return py::leaveAt(stream, cursor.position(), read);
 }
 
 // --- the image -----------------------------------------------------------------
@@ -345,10 +325,12 @@ std::optional<DecodedImage> decodeImage(ChunkSequence& sequence) {
 }  // namespace
 
 std::optional<DecodedImage> _loadPng(PyObject* stream) {
-    Ref buffer;  // holds the bytes that chunks read in place point into
+    // Holds the bytes that chunks read in place point into.
+    const std::optional<py::HeldContent> content =
+        canReadInPlace() ? py::holdContent(stream) : std::nullopt;
     ChunkSequence sequence;
-    if (originals::isPlainBytesIO(stream) && canReadInPlace()) {
-        if (!readBytesIOInPlace(stream, buffer, sequence)) {
+    if (content) {
+        if (!readHeldInPlace(stream, *content, sequence)) {
             return std::nullopt;
         }
     } else if (!checkSignature(stream) || !readChunks(stream, sequence)) {

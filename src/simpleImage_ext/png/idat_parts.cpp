@@ -158,10 +158,6 @@ bool IdatParts::run(std::span<const std::uint8_t>& bytes) {
 }
 
 bool IdatParts::feed(std::vector<Ref>& pieces) {
-    if (odd_) {
-        pieces = objects_;
-        return true;
-    }
     std::vector<std::span<const std::uint8_t>> runs = views_;
     if (views_.empty()) {
         std::span<const std::uint8_t> whole;
@@ -205,6 +201,18 @@ Ref IdatParts::joined() {
         return {};
     }
     return Ref::steal(PyObject_CallMethod(empty.get(), "join", "O", list.get()));
+}
+
+bool IdatParts::join() {
+    if (!odd_) {
+        return true;
+    }
+    Ref whole = joined();
+    if (!whole) {
+        return false;
+    }
+    *this = IdatParts{};
+    return append(whole.get());  // exact bytes, as b"".join makes them
 }
 
 void IdatParts::release() noexcept {

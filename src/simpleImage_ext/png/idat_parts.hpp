@@ -21,8 +21,10 @@ namespace png {
 // allocator grows it in place), each released once copied, so that the data is
 // never held twice; the first is only held, as it may be the only one. A part
 // of any other type (from a rebound `_readChunk`, or a stream that reads other
-// objects) turns the collection into a list of objects, one per part, for the
-// routes that hand the parts to Python code as they are.
+// objects) turns the collection into a list of objects, one per part, which
+// are joined with b"".join when the data is inflated, as the parts of any
+// file are: a part that is not bytes-like then fails the join, wherever the
+// zlib stream ends.
 class IdatParts {
 public:
     // Takes one part as the chunk loop found it; false with MemoryError set.
@@ -30,20 +32,22 @@ public:
     // Takes one part lying in a buffer that outlives this collection.
     bool appendView(std::span<const std::uint8_t> part);
 
-    // Whether every part is plain bytes, so that the data can be one run.
-    bool plain() const noexcept { return !odd_; }
+    // The size of the plain parts.
     std::size_t size() const noexcept { return size_; }
 
-    // The run of all parts, joined now if they lie apart; only while plain().
-    // False with MemoryError set.
+    // The run of all parts, joined now if they lie apart; only once the parts
+    // are plain (see join). False with MemoryError set.
     bool run(std::span<const std::uint8_t>& bytes);
 
-    // The data as objects to feed a decompressor in order: the parts read in
-    // place as memory views, the run as one, or else the parts as they came.
+    // The data as memory views to feed a decompressor in order: the parts read
+    // in place, or the run; only once the parts are plain.
     bool feed(std::vector<py::Ref>& pieces);
 
     // b"".join(parts), with the interpreter's error for a part that is not bytes-like.
     py::Ref joined();
+
+    // Makes the parts plain: parts of other types are replaced by b"".join(parts).
+    bool join();
 
     // Drops the data, once it has been inflated.
     void release() noexcept;

@@ -157,7 +157,7 @@ bool plausible(std::size_t compressed, std::int64_t expected) {
 
 bool fitsWholeRoute(const IdatParts& parts, const Geometry& geometry,
                     std::optional<std::int64_t> streamSize) {
-    return kernels::inflaterName() != nullptr && !inflaterSwitchedOff() && parts.plain() &&
+    return kernels::inflaterName() != nullptr && !inflaterSwitchedOff() &&
            geometry.width >= 0 && geometry.height >= 0 && streamSize &&
            *streamSize <= PY_SSIZE_T_MAX && plausible(parts.size(), *streamSize);
 }
@@ -184,15 +184,14 @@ bool decodeThroughModule(IdatParts& parts, const Geometry& geometry, Planes& pla
         raiseMalformed();
         return false;
     }
+    if (!canCreatePlanes(geometry)) {
+        return false;
+    }
     py::ByteView view;
     if (!view.acquireReadable(raw.get())) {
         return false;
     }
-    // A negative width or height, which a rebound `struct` can give, has no
-    // rows to rebuild, whatever length it matched.
-    const bool hasRows = geometry.width >= 0 && geometry.height > 0;
-    const kernels::ScanlineLayout layout =
-        hasRows ? layoutOf(geometry) : kernels::ScanlineLayout{0, 0, geometry.channels};
+    const kernels::ScanlineLayout layout = layoutOf(geometry);
     Ref pixels = py::newByteArray(static_cast<std::int64_t>(layout.width * layout.height * 3));
     SidePlanes side;
     if (!pixels || !allocateSidePlanes(layout, side) ||
@@ -212,6 +211,9 @@ bool decodeImageData(IdatParts& parts, const Geometry& geometry, Planes& planes)
     }
     if (stock == 0) {
         return decodeThroughModule(parts, geometry, planes);
+    }
+    if (!parts.join()) {
+        return false;
     }
     const std::optional<std::int64_t> streamSize = geometry.streamSize();
     if (fitsWholeRoute(parts, geometry, streamSize)) {

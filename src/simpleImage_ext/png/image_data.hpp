@@ -15,6 +15,8 @@ namespace png {
 // an inflater, else (and whenever that inflater does not report a clean
 // result) in bounded pieces through the interpreter's zlib, which gives zlib's
 // own errors. Any other zlib.decompress is called once with the joined data.
+// Either way parts that are not bytes objects are joined first, with
+// b"".join and its error for a part that is not bytes-like.
 bool decodeImageData(IdatParts& parts, const Geometry& geometry, Planes& planes);
 
 }  // namespace png

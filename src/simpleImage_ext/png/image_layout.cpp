@@ -1,5 +1,6 @@
 #include "png/image_layout.hpp"
 
+#include "glue/bytes.hpp"
 #include "kernels/sizes.hpp"
 
 namespace png {
@@ -20,6 +21,25 @@ std::optional<std::int64_t> Geometry::streamSize() const noexcept {
 }
 
 void raiseMalformed() { PyErr_SetString(PyExc_ValueError, kMalformedImageData); }
+
+bool canCreatePlanes(const Geometry& geometry) {
+    if (geometry.width >= 0 && geometry.height >= 0) {
+        return true;
+    }
+    const std::optional<std::int64_t> noAlpha = 0;  // an RGB image has none
+    const std::optional<std::int64_t> bufferSizes[] = {
+        sizes::planeSize(geometry.width, geometry.height, 3),
+        geometry.channels == 4 ? sizes::planeSize(geometry.width, geometry.height, 1) : noAlpha,
+        geometry.height,
+        geometry.stride,
+    };
+    for (const std::optional<std::int64_t> size : bufferSizes) {
+        if (!py::newByteArray(size)) {
+            return false;
+        }
+    }
+    return true;
+}
 
 bool canInflateTo(std::size_t compressed, std::optional<std::int64_t> expected) noexcept {
     return expected && *expected / kMostInflatedPerByte <= static_cast<std::int64_t>(compressed);

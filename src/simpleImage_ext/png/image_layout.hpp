@@ -37,6 +37,14 @@ struct Planes {
 // ValueError "Malformed PNG image data": the data does not match the header.
 void raiseMalformed();
 
+// Whether the buffers of `geometry` can be created, once the data length has
+// matched it. Only a negative width or height, which a rebound `struct` can
+// give, says no: the pixel plane, the alpha plane, the filter list and the row
+// above the first row are then created in this order, as bytearrays of the
+// sizes the header gives, and the first that cannot be raises (ValueError
+// "negative count", or MemoryError). False with that error set.
+bool canCreatePlanes(const Geometry& geometry);
+
 // Whether `compressed` bytes of deflate data can inflate to `expected` bytes.
 bool canInflateTo(std::size_t compressed, std::optional<std::int64_t> expected) noexcept;
 

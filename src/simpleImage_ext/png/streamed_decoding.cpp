@@ -69,6 +69,9 @@ public:
             raiseMalformed();
             return false;
         }
+        if (!canCreatePlanes(geometry_)) {
+            return false;
+        }
         if (unsupported_) {
             PyErr_Format(PyExc_ValueError, kUnsupportedFilter, *unsupported_);
             return false;
@@ -244,9 +247,10 @@ constexpr Py_ssize_t kSliceSize = 64 * 1024;
 constexpr Py_ssize_t kPieceSize = 256 * 1024;
 
 // One decompressor of the interpreter's zlib, inflating as zlib.decompress would
-// inflate the concatenation of the IDAT parts, but never beyond `limit` bytes:
-// reaching it means the data is longer than the header allows, whatever
-// follows in the stream.
+// inflate the concatenation of the IDAT parts. Only the first `limit` bytes go
+// to the rows: reaching it proves the data longer than the header allows, but
+// the verdict is still zlib's, so the rest of the stream is inflated and
+// dropped, piece by piece, until it ends (then the data is too long) or fails.
 class Inflater {
 public:
     Inflater(RowBuilder& rows, std::int64_t limit) : rows_(rows), limit_(limit) {}
@@ -256,30 +260,26 @@ public:
         return static_cast<bool>(decompressor_);
     }
 
-    // Feeds one IDAT part; `ended` turns true at the end of the zlib stream,
-    // after which whatever follows is ignored. Bytes and memory views are fed
-    // in slices; anything else goes to the decompressor as it is.
-    bool feed(PyObject* part, bool& ended) {
-        const Py_ssize_t size = PyBytes_CheckExact(part) || PyMemoryView_Check(part)
-                                    ? PyObject_Length(part)
-                                    : 0;
-        if (size <= kSliceSize) {
-            return checkEnded(ended) && (ended || inflate(part));
+    // Feeds one run of IDAT data, a memory view, in slices; `ended` turns true
+    // at the end of the zlib stream, after which whatever follows is ignored.
+    bool feed(PyObject* view, bool& ended) {
+        const Py_ssize_t size = PyObject_Length(view);
+        if (size < 0) {
+            return false;
         }
-        Ref whole = Ref::steal(PyMemoryView_FromObject(part));
-        for (Py_ssize_t start = 0; whole && start < size; start += kSliceSize) {
-            Ref slice = Ref::steal(PySequence_GetSlice(whole.get(), start, start + kSliceSize));
-            if (!slice || !checkEnded(ended)) {
+        for (Py_ssize_t start = 0; start < size; start += kSliceSize) {
+            if (!checkEnded(ended)) {
                 return false;
             }
             if (ended) {
                 return true;
             }
-            if (!inflate(slice.get())) {
+            Ref slice = Ref::steal(PySequence_GetSlice(view, start, start + kSliceSize));
+            if (!slice || !inflate(slice.get())) {
                 return false;
             }
         }
-        return static_cast<bool>(whole);
+        return true;
     }
 
     // After the last part: a stream without its end is an error.
@@ -301,13 +301,34 @@ private:
         return state >= 0;
     }
 
+    // What the next piece may hold: up to the limit, the rows' share; past it
+    // anything, as it is dropped.
+    Py_ssize_t budget() const noexcept {
+        if (beyondLimit_) {
+            return kPieceSize;
+        }
+        return static_cast<Py_ssize_t>(
+            std::min<std::int64_t>(kPieceSize, limit_ - rows_.received()));
+    }
+
+    // Hands a piece to the rows while the limit is not reached.
+    bool take(std::span<const std::uint8_t> piece) {
+        if (beyondLimit_) {
+            return true;
+        }
+        if (!rows_.receive(piece)) {
+            return false;
+        }
+        beyondLimit_ = rows_.received() >= limit_;
+        return true;
+    }
+
     // decompress(input, piece) until the input is used up and nothing is left
     // pending; a full piece may leave input unconsumed or output pending.
     bool inflate(PyObject* input) {
         Ref data = Ref::borrow(input);
         for (;;) {
-            const Py_ssize_t budget = static_cast<Py_ssize_t>(
-                std::min<std::int64_t>(kPieceSize, limit_ - rows_.received()));
+            const Py_ssize_t budget = this->budget();
             Ref size = Ref::steal(PyLong_FromSsize_t(budget));
             if (!size) {
                 return false;
@@ -316,11 +337,7 @@ private:
             Ref piece = Ref::steal(PyObject_VectorcallMethod(
                 py::name("decompress"), arguments, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
             py::ByteView view;
-            if (!piece || !view.acquireReadable(piece.get()) || !rows_.receive(view.bytes())) {
-                return false;
-            }
-            if (rows_.received() >= limit_) {
-                raiseMalformed();
+            if (!piece || !view.acquireReadable(piece.get()) || !take(view.bytes())) {
                 return false;
             }
             if (static_cast<Py_ssize_t>(view.bytes().size()) < budget) {
@@ -342,6 +359,7 @@ private:
 
     RowBuilder& rows_;
     std::int64_t limit_;
+    bool beyondLimit_ = false;
     Ref decompressor_;
 };
 
@@ -350,12 +368,11 @@ private:
 bool decodeStreamed(IdatParts& parts, const Geometry& geometry, Planes& planes) {
     const auto expected = geometry.streamSize();
     // One byte beyond the expected length proves the data too long. A length
-    // beyond any buffer never matches; memory runs out first, as it would in
-    // zlib.decompress.
+    // beyond any buffer never matches.
     const std::int64_t limit = expected && *expected < PY_SSIZE_T_MAX
                                    ? std::max<std::int64_t>(*expected, 0) + 1
                                    : PY_SSIZE_T_MAX;
-    RowBuilder rows(geometry, expected, parts.plain() && canInflateTo(parts.size(), expected));
+    RowBuilder rows(geometry, expected, canInflateTo(parts.size(), expected));
     Inflater inflater(rows, limit);
     std::vector<Ref> feed;
     if (!parts.feed(feed) || !inflater.start()) {

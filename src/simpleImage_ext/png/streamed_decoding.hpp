@@ -7,10 +7,13 @@
 
 namespace png {
 
-// Inflates `parts` as zlib.decompress would inflate their concatenation, with
-// zlib's own errors, but never beyond one byte more than the geometry allows
-// (then "Malformed PNG image data"), and with planes that grow with the rows
-// that arrive, so that memory follows the data actually inflated.
+// Inflates `parts`, made plain (IdatParts::join), as zlib.decompress would
+// inflate their concatenation, with zlib's own errors, and rebuilds the rows
+// as they come. Data longer than the geometry allows is "Malformed PNG image
+// data" unless zlib refuses the stream further on; no more than one byte
+// beyond the allowed length is kept, and the planes grow with the rows that
+// arrive, so that memory follows the data actually inflated, never the size a
+// header promises.
 bool decodeStreamed(IdatParts& parts, const Geometry& geometry, Planes& planes);
 
 }  // namespace png

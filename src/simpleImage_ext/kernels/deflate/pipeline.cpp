@@ -7,7 +7,7 @@
 #include <mutex>
 #include <new>
 
-#include "kernels/deflate/adler32.hpp"
+#include "kernels/adler32.hpp"
 #include "kernels/deflate/block.hpp"
 #include "kernels/deflate/segments.hpp"
 #include "kernels/deflate/stream_writer.hpp"

@@ -5,7 +5,7 @@
 #include <memory>
 #include <new>
 
-#include "kernels/deflate/adler32.hpp"
+#include "kernels/adler32.hpp"
 #include "kernels/deflate/block.hpp"
 #include "kernels/deflate/matcher.hpp"
 #include "kernels/deflate/stream_writer.hpp"
