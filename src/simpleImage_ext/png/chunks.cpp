@@ -121,6 +121,7 @@ Refusal walkChunks(ChunkWalker& walker, ChunkList& list) {
 
 Refusal walkFile(ByteSpan bytes, std::size_t position, ChunkList& list) {
     list.header.fill(-1);
+    list.end = position;
     ChunkWalker walker(bytes, position);
     const ByteSpan signature = walker.read(kSignature.size());
     Refusal refusal = Refusal::unsupportedSignature;

@@ -4,17 +4,17 @@
 #include <cstdint>
 #include <utility>
 
-#include "bmp/format.hpp"
 #include "bmp/decode.hpp"
+#include "bmp/format.hpp"
 #include "bmp/refusals.hpp"
 #include "capi/allocation.hpp"
 #include "capi/bytes.hpp"
 #include "capi/conversions.hpp"
 #include "capi/stream.hpp"
-#include "module/own_names.hpp"
-#include "module/struct_module.hpp"
 #include "kernels/pixel_rows.hpp"
 #include "kernels/sizes.hpp"
+#include "module/own_names.hpp"
+#include "module/struct_module.hpp"
 
 namespace bmp {
 namespace {

@@ -5,17 +5,17 @@
 #include <cstring>
 #include <optional>
 
+#include "bindings/png/refusal.hpp"
 #include "capi/arguments.hpp"
 #include "capi/bytes.hpp"
 #include "capi/conversions.hpp"
+#include "capi/stream.hpp"
+#include "kernels/crc32.hpp"
 #include "module/module_state.hpp"
 #include "module/own_names.hpp"
-#include "capi/stream.hpp"
 #include "module/struct_module.hpp"
-#include "kernels/crc32.hpp"
 #include "png/chunks.hpp"
 #include "png/format.hpp"
-#include "bindings/png/refusal.hpp"
 
 namespace png {
 namespace {
