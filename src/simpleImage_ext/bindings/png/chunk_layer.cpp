@@ -1,6 +1,5 @@
 #include "bindings/png/chunk_layer.hpp"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -126,10 +125,42 @@ Ref chunkFromBytes(PyObject* chunkType, PyObject* data) {
     return chunk;
 }
 
+// The next chunk of a held stream, read from its buffer (the byte route), as
+// (chunkType, data); the stream is then left where the reads would have left
+// it, also after an error.
+PyObject* readHeldChunk(PyObject* stream, const py::HeldContent& content) {
+    ChunkWalker walker(content.bytes(), content.position);
+    Chunk chunk;
+    const Refusal refusal = walker.next(chunk);
+    Ref result;
+    if (refusal != Refusal::none) {
+        raise(refusal);
+    } else {
+        Ref chunkType = py::bytesFrom(chunk.type);
+        Ref data = py::bytesFrom(chunk.data);
+        if (chunkType && data) {
+            result = Ref::steal(PyTuple_Pack(2, chunkType.get(), data.get()));
+        }
+    }
+    if (!py::leaveAt(stream, walker.position(), static_cast<bool>(result))) {
+        return nullptr;
+    }
+    return result.release();
+}
+
 PyObject* readChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Arguments<1> bound;
     if (!py::bind(kReadChunk, args, nargs, kwnames, bound)) {
         return nullptr;
+    }
+    // Decided once, here: an exact io.BytesIO is read from its buffer while the
+    // names that reading a chunk looks up are the module's own.
+    constexpr own_names::Name kReadingNames[] = {own_names::Name::structUnpack,
+                                                 own_names::Name::zlibCrc32};
+    if (own_names::allOwn(kReadingNames)) {
+        if (const std::optional<py::HeldContent> content = py::holdContent(bound[0])) {
+            return readHeldChunk(bound[0], *content);
+        }
     }
     Ref chunkType;
     Ref data;
