@@ -10,6 +10,8 @@ to paste into the README.
     bench/run                 # the full set (about a quarter of an hour)
     bench/run --quick         # smaller images, shorter time budgets
     bench/run --inflaters     # inflaters alone on the same image data (inflaters.py)
+    bench/run --write-streams DIR && bench/kernels/run --deflate DIR/*.bin
+                              # the deflate kernel alone, and where its stitches meet
 """
 
 from __future__ import annotations
@@ -52,6 +54,10 @@ THREAD_OPENS = 8
 # The environment variable that sends the extension's image data through the
 # interpreter's zlib; it is read at the first decode, so it is set for a child.
 ZLIB_ROUTE = {"CORVANE_INFLATER": "zlib"}
+# The save targets count images of at least this many pixels (1600 x 1200).
+LARGE_PIXELS = 1600 * 1200
+# Thread counts of the scaling table, as far as the machine has the cores.
+SCALING_THREADS = [n for n in (1, 2, 4, 8) if n <= len(os.sched_getaffinity(0))]
 
 
 def optional(module: str):
@@ -126,18 +132,26 @@ def route_ratio(path: str, budget: float) -> float:
     return measure(candidates, budget, 5, rounds_cap(sample)).ratio("ours", "zlib")
 
 
+def in_child(rows: list[Row], out: Path, budget: float, option: str, environment: dict,
+             key: str) -> None:
+    """Runs this script with `option` in a child interpreter whose environment
+    has `environment` added, on the rows' files, and adds the ratio it measures
+    for each file to its row as `key`."""
+    paths = []
+    for index, row in enumerate(rows):
+        paths.append(str(out / f"child-{index}.png"))
+        Path(paths[-1]).write_bytes(row.sample.data)
+    result = subprocess.run([sys.executable, __file__, "--budget", str(budget), option, *paths],
+                            env=os.environ | environment, capture_output=True, text=True,
+                            check=True)
+    for row, value in zip(rows, json.loads(result.stdout), strict=True):
+        row.values[key] = value
+
+
 def add_zlib_route(rows: list[Row], out: Path, budget: float) -> None:
     """Adds ours over zlib.decompress with the extension's zlib route, measured in
     a child interpreter started with that route chosen."""
-    paths = []
-    for index, row in enumerate(rows):
-        paths.append(str(out / f"route-{index}.png"))
-        Path(paths[-1]).write_bytes(row.sample.data)
-    result = subprocess.run(
-        [sys.executable, __file__, "--budget", str(budget), "--zlib-route", *paths],
-        env=os.environ | ZLIB_ROUTE, capture_output=True, text=True, check=True)
-    for row, value in zip(rows, json.loads(result.stdout), strict=True):
-        row.values["route/zlib"] = value
+    in_child(rows, out, budget, "--zlib-route", ZLIB_ROUTE, "route/zlib")
 
 
 OPEN_COLUMNS = [
@@ -262,6 +276,44 @@ def measure_save(sample: Sample, out: Path, budget: float, plain: bool) -> Row:
         "pillow": timings.ratio("pillow", "ours"), "zlib-ng": timings.ratio("ours", "ours+ng")})
 
 
+def save_ratio(path: str, budget: float) -> float:
+    """save over zlib.compress of the same filtered stream, measured in this
+    process (a child that run_saves starts with CORVANE_THREADS set)."""
+    with contextlib.redirect_stdout(io.StringIO()):
+        image = SimpleImage.open(path)
+    stream = zlib.decompress(sample_from_png(path, "", "", Path(path).read_bytes()).idat)
+    target = str(Path(path).with_suffix(".out.png"))
+    candidates = {"ours": lambda: image.save(target), "zlib": lambda: zlib.compress(stream)}
+    return measure(candidates, budget, 3, 25 if image.width * image.height < 1_000_000 else 7
+                   ).ratio("ours", "zlib")
+
+
+def measure_tiny_save(sample: Sample, out: Path, budget: float) -> Row:
+    """A tiny image saved with the module's own deflate, and with zlib.compress
+    as before (zlib.compress rebound to a stand-in that calls it)."""
+    with contextlib.redirect_stdout(io.StringIO()):
+        image = SimpleImage.open(sample.data)
+    target = str(out / "tiny.png")
+    stock = zlib.compress
+
+    def as_before():
+        zlib.compress = stock.__call__
+        try:
+            image.save(target)
+        finally:
+            zlib.compress = stock
+    timings = measure({"ours": lambda: image.save(target), "before": as_before}, budget, 20,
+                      2000, batch_seconds=0.002)
+    return Row(sample, {"ours": timings.median("ours"), "before": timings.median("before"),
+                        "ours/before": timings.ratio("ours", "before")})
+
+
+TINY_SAVE_COLUMNS = [
+    Column("ours µs", "ours", "µs"), Column("zlib.compress µs", "before", "µs"),
+    Column("ours / zlib.compress route", "ours/before"),
+]
+
+
 def _rows(image, channels):
     """The raw rows of an image as the plain writer interleaves them."""
     rgb = np.frombuffer(image.pixels, np.uint8).reshape(image.height, image.width, 3)
@@ -273,9 +325,20 @@ def _rows(image, channels):
 
 SAVE_COLUMNS = [
     Column("ours ms", "ours", "ms"), Column("ours / zlib", "ours/zlib"),
-    Column("plain / zlib", "plain/zlib"), Column("Pillow / ours", "pillow"),
-    Column("zlib-ng speed-up", "zlib-ng"),
+    Column("1 thread / zlib", "threads 1"), Column("plain / zlib", "plain/zlib"),
+    Column("Pillow / ours", "pillow"), Column("zlib-ng speed-up", "zlib-ng"),
 ]
+
+
+def scaling_columns() -> list[Column]:
+    return [Column(f"{n} / zlib", f"threads {n}") for n in SCALING_THREADS] + [
+        Column(f"speed-up, {n}", f"speed-up {n}", "x") for n in SCALING_THREADS[1:]]
+
+
+def add_speed_ups(rows: list[Row]) -> None:
+    for row in rows:
+        for n in SCALING_THREADS[1:]:
+            row.values[f"speed-up {n}"] = row["threads 1"] / row[f"threads {n}"]
 
 
 # --- BMP -------------------------------------------------------------------------------------
@@ -420,7 +483,11 @@ class Results:
 
     def __init__(self):
         self.opens, self.tiny, self.threads, self.saves = [], [], [], []
-        self.bmps, self.memory, self.bombs = [], [], []
+        self.tiny_saves, self.bmps, self.memory, self.bombs = [], [], [], []
+
+    @property
+    def large_saves(self) -> list[Row]:
+        return [r for r in self.saves if r.sample.pixels >= LARGE_PIXELS]
 
 
 OPEN_TEXT = (
@@ -445,9 +512,19 @@ THREADS_TEXT = (
     "zlib.decompress too, the machine had one core to spare.")
 SAVE_TEXT = (
     "ours / zlib: `save` of the opened image (chunk-preserving writer) over bare "
-    "`zlib.compress` of the same filtered stream. plain / zlib: `save` of an image without "
-    "side data (`_writePng`, every row filter None) over `zlib.compress` of that stream. "
-    "Pillow: its PNG save at default settings over ours.")
+    "`zlib.compress` of the same filtered stream, with the default thread pool; 1 thread / "
+    "zlib: the same with `CORVANE_THREADS=1` (measured in a child interpreter). plain / zlib: "
+    "`save` of an image without side data (`_writePng`, every row filter None) over "
+    "`zlib.compress` of that stream. Pillow: its PNG save at default settings over ours. "
+    "zlib-ng speed-up: ours over ours with `simpleImage_ext.zlib` rebound to zlib-ng.")
+SCALING_TEXT = (
+    "`save` over bare `zlib.compress` of the same stream with the pool capped at N threads "
+    "(`CORVANE_THREADS=N`, each count in a child interpreter), for the counts the machine "
+    "has cores for, and the speed-up over one thread (the first ratio over the others).")
+TINY_SAVE_TEXT = (
+    "Microseconds per `save`, with the module's own deflate and as before it, with "
+    "`zlib.compress` (rebound to a stand-in that calls the interpreter's function); most "
+    "of a tiny save is writing, syncing and renaming the file.")
 BMP_TEXT = (
     "Pillow's time over ours (higher is better). For scale: a zero-filled `bytearray` of "
     "the pixel buffer's size (allocating and first touching its pages), and writing the "
@@ -481,6 +558,8 @@ def report(results: Results, start_load: str, seconds: float) -> str:
         *section("Tiny files", TINY_TEXT, results.tiny, TINY_COLUMNS),
         *section("Two threads", THREADS_TEXT, results.threads, THREAD_COLUMNS),
         *section("PNG save", SAVE_TEXT, results.saves, SAVE_COLUMNS),
+        *section("Save scaling", SCALING_TEXT, results.large_saves, scaling_columns()),
+        *section("Tiny saves", TINY_SAVE_TEXT, results.tiny_saves, TINY_SAVE_COLUMNS),
         *section("BMP", BMP_TEXT, results.bmps, BMP_COLUMNS, averaged=False),
         *section("Peak memory", MEMORY_TEXT, results.memory, MEMORY_COLUMNS, averaged=False),
         *bomb_lines(results),
@@ -558,10 +637,31 @@ def earlier_targets(results: Results) -> list[str]:
     return lines
 
 
+def save_targets(results: Results) -> list[str]:
+    rows = results.large_saves
+    if not rows:
+        return []
+    mean = geomean(r["ours/zlib"] for r in rows)
+    value, name = worst(rows, "ours/zlib")
+    single = geomean(r["threads 1"] for r in rows)
+    lines = [f"- save / zlib.compress with the default pool, geometric mean ≤ 0.50 (images of "
+             f"1600x1200 and more): {mean:.2f}, {verdict(mean <= 0.50)}",
+             f"- save / zlib.compress with the default pool, no image above 0.75: worst "
+             f"{value:.2f} ({name}), {verdict(value <= 0.75)}",
+             f"- save / zlib.compress with CORVANE_THREADS=1, geometric mean ≤ 1.00: "
+             f"{single:.2f}, {verdict(single <= 1.00)}"]
+    if results.tiny_saves:
+        value, name = worst(results.tiny_saves, "ours/before")
+        lines.append(f"- tiny saves no slower than with zlib.compress: worst {value:.2f} "
+                     f"({name}), {verdict(value <= 1.05)}")
+    return lines
+
+
 def targets(results: Results) -> list[str]:
     """The issue's targets, each judged on the images measured (--only may leave
     some out)."""
-    lines = open_targets(results.opens, results.tiny) if results.opens else []
+    lines = save_targets(results)
+    lines += open_targets(results.opens, results.tiny) if results.opens else []
     lines += other_targets(results)
     earlier = earlier_targets(results)
     return lines + (["", "Earlier targets:", "", *earlier] if earlier else [])
@@ -590,13 +690,23 @@ def run_opens(images: ImageSet, results: Results, out: Path, budget: float) -> N
 
 
 def run_saves(images: ImageSet, results: Results, out: Path, budget: float) -> None:
-    for sample in images.opens:
+    for sample in images.saves():
         progress(f"save {sample.name}")
         plain = sample.group != "synthetic-filter" or sample.filters == "mixed"
         results.saves.append(measure_save(sample, out, budget, plain))
         if sample.group == "synthetic-filter" and sample.filters == "mixed" \
                 and sample.channels == 3:
             results.bmps.append(measure_bmp(sample, out, budget))
+    for threads in SCALING_THREADS:
+        progress(f"save, {threads} thread(s)")
+        rows = results.saves if threads == 1 else results.large_saves
+        if rows:
+            in_child(rows, out, budget, "--save-child", {"CORVANE_THREADS": str(threads)},
+                     f"threads {threads}")
+    add_speed_ups(results.large_saves)
+    for sample in images.tiny:
+        progress(f"tiny save {sample.name}")
+        results.tiny_saves.append(measure_tiny_save(sample, out, budget))
 
 
 def run_memory(images: ImageSet, results: Results, out: Path, only: str) -> None:
@@ -616,6 +726,14 @@ def write_images(images: ImageSet, folder: Path) -> None:
         (folder / name).with_suffix(".png").write_bytes(sample.data)
 
 
+def write_streams(images: ImageSet, folder: Path) -> None:
+    folder.mkdir(parents=True, exist_ok=True)
+    for sample in images.saves():
+        if sample.pixels >= LARGE_PIXELS:
+            name = sample.name.replace(" ", "-").replace("(", "").replace(")", "")
+            (folder / f"{sample.group}__{name}.bin").write_bytes(zlib.decompress(sample.idat))
+
+
 def arguments():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
@@ -625,9 +743,14 @@ def arguments():
                         help="measure only images whose name contains this text")
     parser.add_argument("--write-images", metavar="DIR", type=Path,
                         help="write the images to DIR (for profiling) and stop")
+    parser.add_argument("--write-streams", metavar="DIR", type=Path,
+                        help="write the filtered streams of the save table's large images to "
+                             "DIR, for bench/kernels/run --deflate, and stop")
     parser.add_argument("--budget", type=float, help="seconds per image and table")
     # The child that measures the zlib route: ours over zlib.decompress per file.
     parser.add_argument("--zlib-route", nargs="+", help=argparse.SUPPRESS)
+    # The child that measures saves with CORVANE_THREADS set: ours over zlib.compress.
+    parser.add_argument("--save-child", nargs="+", help=argparse.SUPPRESS)
     return parser.parse_args()
 
 
@@ -637,11 +760,17 @@ def main() -> None:
     if args.zlib_route:
         print(json.dumps([route_ratio(path, budget) for path in args.zlib_route]))
         return
+    if args.save_child:
+        print(json.dumps([save_ratio(path, budget) for path in args.save_child]))
+        return
     started, start_load = time.perf_counter(), setting.load()
     progress("generating images")
     images = image_set(args.quick).only(args.only)
     if args.write_images:
         write_images(images, args.write_images)
+        return
+    if args.write_streams:
+        write_streams(images, args.write_streams)
         return
     results = Results()
     with tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else None) as tmp:

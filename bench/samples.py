@@ -220,6 +220,15 @@ def generated_samples(rng, scale: float) -> list[Sample]:
     return samples + [sample_from_png("logo (RGBA)", "drawing", "skimage", pillow_png(logo))]
 
 
+def large_generated(rng, scale: float) -> list[Sample]:
+    """A screenshot and a drawing at the sizes of the save targets."""
+    width, height = int(1920 * scale), int(1200 * scale)
+    made = [(f"screenshot {width}x{height} (RGB)", "screenshot", screenshot(rng, width, height)),
+            (f"drawing {width}x{height} (RGBA)", "drawing", drawing(rng, width, height))]
+    return [sample_from_png(name, group, "generated", pillow_png(array))
+            for name, group, array in made]
+
+
 # --- synthetic images, one filter type each ----------------------------------------------
 
 def forward_filter(raw: np.ndarray, bpp: int, types: np.ndarray) -> bytes:
@@ -303,15 +312,20 @@ class ImageSet:
     opens: list[Sample]     # the open table: every class but tiny
     tiny: list[Sample]
     threads: list[Sample]   # 1600x1200 photos, RGB and RGBA
+    large: list[Sample]     # a screenshot and a drawing of 1600x1200 or more, for saving
 
     def only(self, text: str) -> ImageSet:
         """The images whose name contains text."""
         def pick(samples):
             return [s for s in samples if text in s.name]
-        return ImageSet(pick(self.opens), pick(self.tiny), pick(self.threads))
+        return ImageSet(pick(self.opens), pick(self.tiny), pick(self.threads), pick(self.large))
 
     def everything(self) -> list[Sample]:
-        return self.opens + self.tiny + self.threads
+        return self.opens + self.tiny + self.threads + self.large
+
+    def saves(self) -> list[Sample]:
+        """The save table: every class but tiny, and each class at 1600x1200 or more."""
+        return self.opens + self.threads + self.large
 
 
 def made_set(quick: bool) -> ImageSet:
@@ -322,7 +336,8 @@ def made_set(quick: bool) -> ImageSet:
              + generated_samples(np.random.default_rng(20240607), 0.5 if quick else 1.0)
              + synthetic_samples(np.random.default_rng(20240608), width, height))
     threads = [large_photo(1600, 1200, channels) for channels in (3, 4)]
-    return ImageSet(opens, tiny_samples(), threads)
+    return ImageSet(opens, tiny_samples(), threads,
+                    large_generated(np.random.default_rng(20240609), 0.5 if quick else 1.0))
 
 
 SAMPLE_FIELDS = ("name", "group", "source", "width", "height", "channels", "filters")
@@ -348,7 +363,7 @@ def image_set(quick: bool) -> ImageSet:
 def write_set(images: ImageSet, folder: Path) -> None:
     folder.mkdir(parents=True)
     index = {}
-    for part in ("opens", "tiny", "threads"):
+    for part in ("opens", "tiny", "threads", "large"):
         index[part] = []
         for sample in getattr(images, part):
             (folder / f"{part}-{len(index[part])}.png").write_bytes(sample.data)

@@ -66,6 +66,17 @@ def inflater() -> str:
     return f"{name}; the extension links {linked_libdeflate() or 'no libdeflate'}"
 
 
+def deflate() -> str:
+    """The build's own word on the deflate of its PNG writers, and the threads
+    its pool has here."""
+    name = "unknown"
+    with contextlib.suppress(ImportError, AttributeError):
+        name = str(importlib.import_module("Corvane._build").DEFLATE)
+    threads = len(os.sched_getaffinity(0))
+    cap = os.environ.get("CORVANE_THREADS")
+    return f"{name}; {threads} CPUs to run on" + (f", CORVANE_THREADS={cap}" if cap else "")
+
+
 def libraries() -> str:
     import cv2
     import imagecodecs
@@ -102,6 +113,7 @@ def header(start_load: str, seconds: float) -> list[str]:
         f"{platform.system()} {platform.release()}",
         f"- Compiler: {compiler}",
         f"- Inflater of the extension: {inflater()}",
+        f"- Deflate of the extension: {deflate()}",
         f"- Libraries: {libraries()}",
         f"- Commit {command_line('git', 'describe', '--always', '--dirty')}",
         f"- Benchmark time: {seconds:.0f} s",

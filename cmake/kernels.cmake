@@ -20,11 +20,25 @@ add_library(simpleimage_kernels STATIC
     ${KERNELS_DIR}/reference.cpp
     ${KERNELS_DIR}/scanline_decoder.cpp
     ${KERNELS_DIR}/scanline_encoder.cpp
+    ${KERNELS_DIR}/thread_pool.cpp
+    ${KERNELS_DIR}/deflate/block.cpp
+    ${KERNELS_DIR}/deflate/huffman.cpp
+    ${KERNELS_DIR}/deflate/matcher.cpp
+    ${KERNELS_DIR}/deflate/pipeline.cpp
+    ${KERNELS_DIR}/deflate/round_trip.cpp
+    ${KERNELS_DIR}/deflate/segments.cpp
+    ${KERNELS_DIR}/deflate/self_check.cpp
+    ${KERNELS_DIR}/deflate/zlib_stream.cpp
 )
 target_include_directories(simpleimage_kernels PUBLIC ${KERNELS_INCLUDE_DIR})
 target_compile_features(simpleimage_kernels PUBLIC cxx_std_20)
-set_target_properties(simpleimage_kernels PROPERTIES POSITION_INDEPENDENT_CODE ON CXX_EXTENSIONS OFF)
+# Hidden symbols: linked into the extension, the kernels' functions are called
+# directly and inlined, not through the procedure linkage table.
+set_target_properties(simpleimage_kernels PROPERTIES POSITION_INDEPENDENT_CODE ON CXX_EXTENSIONS OFF
+                      CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 simpleimage_instrument(simpleimage_kernels)
+find_package(Threads REQUIRED)
+target_link_libraries(simpleimage_kernels PUBLIC Threads::Threads)
 
 # PNG image data is inflated by the kernels' own inflater; its name goes into
 # the build information (build_info.cmake) and kernels::inflaterName().
@@ -32,6 +46,18 @@ set(SIMPLEIMAGE_INFLATER "built-in (refuses exactly what zlib refuses)")
 target_compile_definitions(simpleimage_kernels
                            PRIVATE "SIMPLEIMAGE_INFLATER_NAME=\"${SIMPLEIMAGE_INFLATER}\"")
 include(${CMAKE_CURRENT_LIST_DIR}/inflater.cmake)
+
+# The deflate kernel stands in for zlib.compress only where each stream it
+# makes can be inflated again and checked, which takes libdeflate.
+# SIMPLEIMAGE_DEFLATE names the route for the package's build information.
+if(LIBDEFLATE_FOUND)
+    string(CONCAT SIMPLEIMAGE_DEFLATE
+           "own, zlib's level-6 streams on all cores, each checked with libdeflate "
+           "${LIBDEFLATE_VERSION} (zlib.compress when rebound or when the interpreter's zlib "
+           "writes other streams)")
+else()
+    set(SIMPLEIMAGE_DEFLATE "the interpreter's zlib.compress (no libdeflate to check another deflate with)")
+endif()
 
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$"
    AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")

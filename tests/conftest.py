@@ -1,7 +1,14 @@
 """Fixtures and helpers shared by the test modules."""
 
+import hashlib
 import io
+import os
 import random
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
 
 import pytest
 
@@ -62,3 +69,68 @@ def target(tmp_path):
 @pytest.fixture
 def existing(tmp_path):
     return ExistingFile(tmp_path / "existing")
+
+
+PROJECT = Path(__file__).resolve().parent.parent
+KERNEL_SOURCES = PROJECT / "tests" / "kernels"
+# Everything the kernel programs are built from, and the settings that change the build.
+KERNEL_INPUTS = [KERNEL_SOURCES, PROJECT / "src" / "simpleImage_ext" / "kernels", PROJECT / "cmake"]
+BUILD_SETTINGS = ("CC", "CXX", "CXXFLAGS", "LDFLAGS")
+KERNEL_BUILDS = PROJECT / "build" / "kernel-checks"
+
+
+def _tool(name: str) -> str:
+    beside_python = Path(sys.executable).parent / name
+    found = str(beside_python) if beside_python.exists() else shutil.which(name)
+    if found is None:
+        pytest.fail(f"{name} not found; scripts/test installs it into .venv")
+    return found
+
+
+def _run(command: list[str]) -> None:
+    result = subprocess.run(command, capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def _kernel_source_digest() -> str:
+    digest = hashlib.sha256()
+    for folder in KERNEL_INPUTS:
+        for path in sorted(p for p in folder.rglob("*") if p.is_file()):
+            digest.update(str(path.relative_to(PROJECT)).encode() + b"\0" + path.read_bytes())
+    for name in BUILD_SETTINGS:
+        digest.update(f"{name}={os.environ.get(name, '')}\0".encode())
+    return digest.hexdigest()[:16]
+
+
+def _build_kernel_programs(folder: Path) -> None:
+    cmake = _tool("cmake")
+    _run([cmake, "-S", str(KERNEL_SOURCES), "-B", str(folder), "-G", "Ninja",
+          f"-DCMAKE_MAKE_PROGRAM={_tool('ninja')}", "-DCMAKE_BUILD_TYPE=Release"])
+    _run([cmake, "--build", str(folder)])
+
+
+@pytest.fixture(scope="session")
+def kernel_build() -> Path:
+    """The folder of the C++ programs and libraries of tests/kernels/ (the
+    kernel checks, the zlib shims), built with the cmake and ninja of the test
+    environment once per digest of their sources, under build/kernel-checks/:
+    found under its digest, or built beside it and renamed into place once
+    complete, so that an interrupted build is never taken for a finished one.
+    Builds of other digests are removed."""
+    finished = KERNEL_BUILDS / _kernel_source_digest()
+    if not finished.is_dir():
+        KERNEL_BUILDS.mkdir(parents=True, exist_ok=True)
+        building = Path(tempfile.mkdtemp(dir=KERNEL_BUILDS, prefix=".building-"))
+        try:
+            _build_kernel_programs(building)
+            for stale in KERNEL_BUILDS.iterdir():
+                if not stale.name.startswith(".") and stale != finished:
+                    shutil.rmtree(stale, ignore_errors=True)
+            try:
+                building.rename(finished)
+            except OSError:
+                if not finished.is_dir():     # else another run finished it first
+                    raise
+        finally:
+            shutil.rmtree(building, ignore_errors=True)
+    return finished

@@ -48,12 +48,13 @@ def reset_peak_rss_kib():
 """
 
 
-def run_python(code: str, prelude: bool = True) -> str:
-    """Runs `code` (after the prelude above, unless told otherwise) and returns
-    its standard output; the child must succeed."""
+def run_python(code: str, prelude: bool = True, environment: dict | None = None) -> str:
+    """Runs `code` (after the prelude above, unless told otherwise; in
+    `environment` when given) and returns its standard output; the child must
+    succeed."""
     source = (PRELUDE if prelude else "") + textwrap.dedent(code)
     result = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
-                            timeout=120)
+                            timeout=120, env=environment)
     assert result.returncode == 0, result.stderr
     return result.stdout
 

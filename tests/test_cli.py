@@ -699,14 +699,15 @@ def test_ctrl_c_stops_the_command_with_status_130(tmp_path):
 
 
 class TestHelpAndVersion:
-    def test_version_names_the_package_python_and_the_inflater(self):
-        from Corvane._build import INFLATER
+    def test_version_names_the_package_python_the_inflater_and_the_deflate(self):
+        from Corvane._build import DEFLATE, INFLATER
         result = corvane("--version")
         assert result.returncode == 0
         assert result.stdout.splitlines() == [
             f"corvane {importlib.metadata.version('Corvane')}",
             f"Python {platform.python_version()} ({platform.python_implementation()})",
-            f"inflater: {INFLATER}"]
+            f"inflater: {INFLATER}",
+            f"deflate: {DEFLATE}"]
         assert Corvane.__version__ == importlib.metadata.version("Corvane")
 
     @pytest.mark.parametrize("command, arguments", [

@@ -34,12 +34,14 @@ def positive(text: str) -> int:
 
 def version_text() -> str:
     try:
-        inflater = importlib.import_module("Corvane._build").INFLATER
+        build = importlib.import_module("Corvane._build")
+        inflater, deflate = build.INFLATER, build.DEFLATE
     except (ImportError, AttributeError):
-        inflater = "unknown (the package was installed without its build information)"
+        inflater = deflate = "unknown (the package was installed without its build information)"
     return (f"corvane {Corvane.__version__}\n"
             f"Python {platform.python_version()} ({platform.python_implementation()})\n"
-            f"inflater: {inflater}")
+            f"inflater: {inflater}\n"
+            f"deflate: {deflate}")
 
 
 class VersionAction(argparse.Action):
@@ -47,7 +49,7 @@ class VersionAction(argparse.Action):
 
     def __init__(self, option_strings: Sequence[str], dest: str, **_: object) -> None:
         super().__init__(option_strings, dest, nargs=0,
-                         help="show the package, Python and inflater versions and exit")
+                         help="show the package, Python, inflater and deflate versions and exit")
 
     def __call__(self, parser: argparse.ArgumentParser, *_: object) -> None:
         print(version_text())

@@ -24,6 +24,7 @@ struct StockName {
 constexpr StockName kStockNames[] = {
     {"zlib", "crc32", "zlib"},
     {"zlib", "decompress", "zlib"},
+    {"zlib", "compress", "zlib"},
     {"struct", "pack", "_struct"},
     {"struct", "unpack", "_struct"},
     {"_readChunk", nullptr, nullptr},

@@ -16,6 +16,7 @@ namespace originals {
 enum class Stock {
     zlibCrc32,       // zlib.crc32
     zlibDecompress,  // zlib.decompress
+    zlibCompress,    // zlib.compress
     structPack,      // struct.pack
     structUnpack,    // struct.unpack
     readChunk,       // _readChunk

@@ -15,6 +15,7 @@
 #include "kernels/scanline_encoder.hpp"
 #include "kernels/sizes.hpp"
 #include "png/format.hpp"
+#include "png/image_data_compression.hpp"
 
 namespace png {
 namespace {
@@ -125,7 +126,7 @@ Ref compressedImageData(std::int32_t width, std::int32_t height, PyObject* pixel
     if (!stream) {
         return {};
     }
-    return module_state::callGlobal("zlib", "compress", stream.get());
+    return compressImageData(stream.get());
 }
 
 namespace {
