@@ -10,7 +10,7 @@ import io
 
 import pytest
 
-from Corvane import SimpleImage
+from Corvane import SimpleImage, simpleImage_ext
 from conftest import noise
 from imagefiles import make_bmp, make_png
 
@@ -150,6 +150,50 @@ class TestBytesIO:
     def test_subclasses(self, content, override):
         subclass = type("Subclass", (io.BytesIO,), override)
         assert_read_as_through_read(lambda: subclass(CONTENTS[content]))
+
+
+def damaged(content: bytes) -> dict[str, bytes]:
+    """The file cut at every length up to its first rows and at a few later
+    ones, and with each byte of its headers flipped in turn."""
+    variants = {f"cut at {n}": content[:n]
+                for n in [*range(0, 130), len(content) // 2, len(content) - 1]}
+    for i in range(0, 60):
+        flipped = bytearray(content)
+        flipped[i] ^= 0xFF
+        variants[f"byte {i} flipped"] = bytes(flipped)
+    return variants
+
+
+DAMAGED = {f"{kind} {name}": data for kind, content in CONTENTS.items()
+           for name, data in damaged(content).items()}
+DAMAGED.update({
+    "BMP top-down": make_bmp(5, 4, noise(5 * 4 * 3, 2), top_down=True),
+    "BMP offset past the end": make_bmp(5, 4, noise(5 * 4 * 3, 2), offset=10**6),
+    "BMP rows before the headers' end": make_bmp(5, 4, noise(5 * 4 * 3, 2), offset=2),
+    "BMP width 0, many rows": make_bmp(0, 5, b"")[:22] + (10**9).to_bytes(4, "little")
+    + make_bmp(0, 5, b"")[26:],
+})
+
+
+def chunks_read(make_stream, wrapped: bool):
+    """_readChunk called until the end, an error or 40 chunks, and the position
+    the stream is left at."""
+    stream = make_stream()
+    source = Wrapper(stream) if wrapped else stream
+    results = [source.read(8)]  # past the signature, if there is one
+    try:
+        while len(results) < 40 and results[-1] != (b"", b""):
+            results.append(simpleImage_ext._readChunk(source))
+    except Exception as error:  # every outcome is compared, errors included
+        results.append(f"{type(error).__name__}: {error}")
+    return results, position(stream)
+
+
+@pytest.mark.parametrize("data", DAMAGED.values(), ids=DAMAGED.keys())
+def test_damaged_files_read_from_bytes_as_through_read(data):
+    assert_read_as_through_read(lambda: io.BytesIO(data))
+    make = lambda: io.BytesIO(data)  # noqa: E731
+    assert chunks_read(make, False) == chunks_read(make, True)
 
 
 # Replacements set on a file from `open(path, "rb")` (f) or on the file under it (f.raw).
