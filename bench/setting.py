@@ -57,21 +57,23 @@ def linked_libdeflate() -> str | None:
     return f"libdeflate {command_line('pkg-config', '--modversion', 'libdeflate')} ({match[1]})"
 
 
-def inflater() -> str:
-    """The build's own word on its inflater when the package has it, and whether
-    the extension links libdeflate."""
-    name = "unknown"
+def build_fact(name: str) -> str:
+    """What the package's build information says of `name`, when it has it."""
     with contextlib.suppress(ImportError, AttributeError):
-        name = str(importlib.import_module("Corvane._build").INFLATER)
-    return f"{name}; the extension links {linked_libdeflate() or 'no libdeflate'}"
+        return str(getattr(importlib.import_module("Corvane._build"), name))
+    return "unknown"
+
+
+def inflater() -> str:
+    """The build's own word on its inflater, and whether the extension links
+    libdeflate."""
+    return f"{build_fact('INFLATER')}; the extension links {linked_libdeflate() or 'no libdeflate'}"
 
 
 def deflate() -> str:
     """The build's own word on the deflate of its PNG writers, and the threads
     its pool has here."""
-    name = "unknown"
-    with contextlib.suppress(ImportError, AttributeError):
-        name = str(importlib.import_module("Corvane._build").DEFLATE)
+    name = build_fact("DEFLATE")
     threads = len(os.sched_getaffinity(0))
     cap = os.environ.get("CORVANE_THREADS")
     return f"{name}; {threads} CPUs to run on" + (f", CORVANE_THREADS={cap}" if cap else "")
