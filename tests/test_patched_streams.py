@@ -152,6 +152,34 @@ class TestBytesIO:
         assert_read_as_through_read(lambda: subclass(CONTENTS[content]))
 
 
+def damaged(content: bytes) -> dict[str, bytes]:
+    """The file cut at every length up to its first rows and at a few later
+    ones, and with each byte of its headers flipped in turn."""
+    variants = {f"cut at {n}": content[:n]
+                for n in [*range(0, 130), len(content) // 2, len(content) - 1]}
+    for i in range(0, 60):
+        flipped = bytearray(content)
+        flipped[i] ^= 0xFF
+        variants[f"byte {i} flipped"] = bytes(flipped)
+    return variants
+
+
+DAMAGED = {f"{kind} {name}": data for kind, content in CONTENTS.items()
+           for name, data in damaged(content).items()}
+DAMAGED.update({
+    "BMP top-down": make_bmp(5, 4, noise(5 * 4 * 3, 2), top_down=True),
+    "BMP offset past the end": make_bmp(5, 4, noise(5 * 4 * 3, 2), offset=10**6),
+    "BMP rows before the headers' end": make_bmp(5, 4, noise(5 * 4 * 3, 2), offset=2),
+    "BMP width 0, many rows": make_bmp(0, 5, b"")[:22] + (10**9).to_bytes(4, "little")
+    + make_bmp(0, 5, b"")[26:],
+})
+
+
+@pytest.mark.parametrize("data", DAMAGED.values(), ids=DAMAGED.keys())
+def test_damaged_files_read_from_bytes_as_through_read(data):
+    assert_read_as_through_read(lambda: io.BytesIO(data))
+
+
 # Replacements set on a file from `open(path, "rb")` (f) or on the file under it (f.raw).
 FILE_PATCHES = {
     "read: a byte less": lambda f: {"read": lambda n=-1: io.BufferedReader.read(f, n)[:-1]},

@@ -7,14 +7,14 @@
 // starts afresh.
 #include <Python.h>
 
-#include "bmp/encoder.hpp"
-#include "glue/module_state.hpp"
-#include "glue/originals.hpp"
-#include "glue/ref.hpp"
+#include "bindings/bmp/encoder.hpp"
+#include "module/module_state.hpp"
+#include "module/own_names.hpp"
+#include "capi/ref.hpp"
 #include "image/simple_image.hpp"
-#include "png/chunk_layer.hpp"
-#include "png/chunk_writer.hpp"
-#include "png/encoder.hpp"
+#include "bindings/png/chunk_layer.hpp"
+#include "bindings/png/chunk_writer.hpp"
+#include "bindings/png/encoder.hpp"
 #include "png/format.hpp"
 
 namespace {
@@ -151,7 +151,7 @@ bool runBody(PyObject* module) {
     return module_state::captureBuiltins() && image::addSimpleImageType(module) &&
            importStandardNames(module) && addPngSignature(module) && addImageInput(module) &&
            addModuleFunctions(module) && addTestDict(module) &&
-           originals::capture(module_state::imageType());
+           own_names::capture(module_state::imageType());
 }
 
 int execModule(PyObject* module) {

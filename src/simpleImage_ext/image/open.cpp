@@ -4,18 +4,18 @@
 #include <optional>
 #include <string_view>
 
-#include "bmp/decoder.hpp"
-#include "glue/arguments.hpp"
-#include "glue/bytes.hpp"
-#include "glue/context.hpp"
-#include "glue/conversions.hpp"
-#include "glue/decoded_image.hpp"
-#include "glue/module_state.hpp"
-#include "glue/originals.hpp"
-#include "glue/ref.hpp"
-#include "glue/stream.hpp"
+#include "bindings/bmp/decoder.hpp"
+#include "capi/arguments.hpp"
+#include "capi/bytes.hpp"
+#include "capi/context.hpp"
+#include "capi/conversions.hpp"
+#include "module/decoded_image.hpp"
+#include "module/module_state.hpp"
+#include "module/own_names.hpp"
+#include "capi/ref.hpp"
+#include "capi/stream.hpp"
 #include "image/simple_image.hpp"
-#include "png/decoder.hpp"
+#include "bindings/png/decoder.hpp"
 #include "png/format.hpp"
 
 namespace image {
@@ -130,19 +130,19 @@ std::optional<DecodedImage> decodeFile(PyObject* cls, PyObject* path) {
 
 // Whether `cls._streamToImage(BytesIO(data))` would run nothing but this
 // module's own code on exact bytes that start like a PNG: then they are decoded
-// where they lie, without the stream. `cls._streamToImage` is found as the
-// class's attribute lookup would find it, without running any descriptor.
+// where they lie, without the stream (the byte route). `cls._streamToImage` is
+// found as the class's attribute lookup would find it, without running any
+// descriptor. Decided once, here: the byte route runs no Python code until it
+// returns, so the names it would look up cannot change under it.
 bool decodesPngDirectly(PyObject* cls, PyObject* data) {
     if (!PyBytes_CheckExact(data) || !Py_IS_TYPE(cls, &PyType_Type) ||
-        !originals::isOwnStreamToImage(reinterpret_cast<PyTypeObject*>(cls))) {
+        !own_names::isOwnStreamToImage(reinterpret_cast<PyTypeObject*>(cls))) {
         return false;
     }
-    for (const auto name : {originals::Stock::bytesIO, originals::Stock::pngSignature}) {
-        const int stock = originals::isStock(name);
-        if (stock <= 0) {
-            PyErr_Clear();  // the ordinary route meets a failed lookup where it arises
-            return false;
-        }
+    constexpr own_names::Name kStreamNames[] = {own_names::Name::bytesIO,
+                                                own_names::Name::pngSignature};
+    if (!own_names::allOwn(kStreamNames) || !own_names::allOwn(png::kChunkNames)) {
+        return false;
     }
     const std::string_view signature = png::kSignature;
     return static_cast<std::size_t>(PyBytes_GET_SIZE(data)) >= signature.size() &&
@@ -151,9 +151,9 @@ bool decodesPngDirectly(PyObject* cls, PyObject* data) {
 
 std::optional<DecodedImage> decodeBytes(PyObject* cls, PyObject* data) {
     if (decodesPngDirectly(cls, data)) {
-        return png::loadPngFromBytes(data);
+        return png::loadPngFromBytes(data, png::inflationAtEntry());
     }
-    Ref stream = py::bytesStream(data);
+    Ref stream = module_state::callGlobalFunction("BytesIO", data);
     if (!stream) {
         return std::nullopt;
     }

@@ -3,8 +3,8 @@
 #include <optional>
 #include <utility>
 
-#include "glue/arguments.hpp"
-#include "glue/conversions.hpp"
+#include "capi/arguments.hpp"
+#include "capi/conversions.hpp"
 #include "image/simple_image.hpp"
 #include "kernels/sizes.hpp"
 

@@ -2,9 +2,9 @@
 
 #include <frameobject.h>
 
-#include "glue/arguments.hpp"
-#include "glue/conversions.hpp"
-#include "glue/module_state.hpp"
+#include "capi/arguments.hpp"
+#include "capi/conversions.hpp"
+#include "module/module_state.hpp"
 #include "image/simple_image.hpp"
 
 namespace image {

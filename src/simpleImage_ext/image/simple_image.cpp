@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <optional>
 
-#include "glue/conversions.hpp"
-#include "glue/module_state.hpp"
-#include "glue/originals.hpp"
-#include "glue/plane_lengths.hpp"
+#include "capi/conversions.hpp"
+#include "module/module_state.hpp"
+#include "module/own_names.hpp"
+#include "module/plane_lengths.hpp"
 #include "image/open.hpp"
 #include "image/pixel_access.hpp"
 #include "image/save.hpp"
@@ -358,7 +358,7 @@ std::array<Ref, kObjectFieldCount> heldObjects(const SimpleImageObject* image) {
 Ref constructFromNewObjects(PyObject* cls, const py::Arguments<7>& args) {
     // Calling the class itself, as long as its construction is still this one,
     // runs nothing but the steps above: then the buffers can be adopted.
-    if (originals::isOwnImageClass(cls)) {
+    if (own_names::isOwnImageClass(cls)) {
         return allocateAndConstruct(module_state::imageType(), args, Buffers::adoptedWhenUnshared);
     }
     return Ref::steal(PyObject_Vectorcall(cls, args.data(), args.size(), nullptr));

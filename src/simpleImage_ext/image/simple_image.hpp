@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "glue/arguments.hpp"
-#include "glue/ref.hpp"
+#include "capi/arguments.hpp"
+#include "capi/ref.hpp"
 
 namespace image {
 

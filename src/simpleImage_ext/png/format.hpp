@@ -20,8 +20,6 @@ inline constexpr int kBitDepth = 8;
 inline constexpr int kColourRgb = 2;
 inline constexpr int kColourRgba = 6;
 
-inline constexpr const char* kUnsupportedFilter = "Unsupported PNG filter: %d";
-
 // An unsigned 32-bit big-endian field: chunk lengths and CRCs, IHDR's width and height.
 constexpr std::uint32_t bigEndian32(const std::uint8_t* bytes) noexcept {
     return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
