@@ -5,7 +5,7 @@ Every ratio is the median, over repeated rounds in this one process, of the
 ratio measured within a round: the candidates run one after another in each
 round, so that machine noise hits them alike. The PNG decoder's zlib route and
 peak memory are measured in child interpreters. The output is Markdown, ready
-to paste into the README.
+to paste into bench/RESULTS.md (its targets also into the README).
 
     bench/run                 # the full set (about a quarter of an hour)
     bench/run --quick         # smaller images, shorter time budgets

@@ -55,8 +55,9 @@ install_debian_packages() {
 }
 
 # What building the extension needs: a C++ compiler, and libdeflate found
-# through pkg-config for the fast inflater (without it the build uses the
-# interpreter's zlib and says so); further packages may be named.
+# through pkg-config, with which the writers' deflate checks its streams
+# (without it saves go through zlib.compress and the build says so); further
+# packages may be named.
 install_build_packages() {
     local packages=(libdeflate-dev pkg-config "$@")
     command -v c++ >/dev/null 2>&1 || packages+=(g++)

@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 from Corvane import SimpleImage, simpleImage_ext
+from subprocesses import SANITIZED
 
 
 def decode(data: bytes):
@@ -93,7 +94,7 @@ def _run(command: list[str]) -> None:
 
 
 def _kernel_source_digest() -> str:
-    digest = hashlib.sha256()
+    digest = hashlib.sha256(f"sanitized={SANITIZED}\0".encode())
     for folder in KERNEL_INPUTS:
         for path in sorted(p for p in folder.rglob("*") if p.is_file()):
             digest.update(str(path.relative_to(PROJECT)).encode() + b"\0" + path.read_bytes())
@@ -105,7 +106,8 @@ def _kernel_source_digest() -> str:
 def _build_kernel_programs(folder: Path) -> None:
     cmake = _tool("cmake")
     _run([cmake, "-S", str(KERNEL_SOURCES), "-B", str(folder), "-G", "Ninja",
-          f"-DCMAKE_MAKE_PROGRAM={_tool('ninja')}", "-DCMAKE_BUILD_TYPE=Release"])
+          f"-DCMAKE_MAKE_PROGRAM={_tool('ninja')}", "-DCMAKE_BUILD_TYPE=Release",
+          f"-DSIMPLEIMAGE_SANITIZE={'ON' if SANITIZED else 'OFF'}"])
     _run([cmake, "--build", str(folder)])
 
 
@@ -113,7 +115,8 @@ def _build_kernel_programs(folder: Path) -> None:
 def kernel_build() -> Path:
     """The folder of the C++ programs and libraries of tests/kernels/ (the
     kernel checks, the zlib shims), built with the cmake and ninja of the test
-    environment once per digest of their sources, under build/kernel-checks/:
+    environment once per digest of their sources, under build/kernel-checks/,
+    the checks with the sanitizers when the suite runs under them (fuzz/run):
     found under its digest, or built beside it and renamed into place once
     complete, so that an interrupted build is never taken for a finished one.
     Builds of other digests are removed."""

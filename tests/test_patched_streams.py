@@ -10,7 +10,7 @@ import io
 
 import pytest
 
-from Corvane import SimpleImage
+from Corvane import SimpleImage, simpleImage_ext
 from conftest import noise
 from imagefiles import make_bmp, make_png
 
@@ -175,9 +175,25 @@ DAMAGED.update({
 })
 
 
+def chunks_read(make_stream, wrapped: bool):
+    """_readChunk called until the end, an error or 40 chunks, and the position
+    the stream is left at."""
+    stream = make_stream()
+    source = Wrapper(stream) if wrapped else stream
+    results = [source.read(8)]  # past the signature, if there is one
+    try:
+        while len(results) < 40 and results[-1] != (b"", b""):
+            results.append(simpleImage_ext._readChunk(source))
+    except Exception as error:  # every outcome is compared, errors included
+        results.append(f"{type(error).__name__}: {error}")
+    return results, position(stream)
+
+
 @pytest.mark.parametrize("data", DAMAGED.values(), ids=DAMAGED.keys())
 def test_damaged_files_read_from_bytes_as_through_read(data):
     assert_read_as_through_read(lambda: io.BytesIO(data))
+    make = lambda: io.BytesIO(data)  # noqa: E731
+    assert chunks_read(make, False) == chunks_read(make, True)
 
 
 # Replacements set on a file from `open(path, "rb")` (f) or on the file under it (f.raw).

@@ -3,7 +3,8 @@
 // the inflater beside zlib and libdeflate on the image data of PNG files: MB/s
 // of bytes produced, the fastest of several timed samples (other work on the
 // machine only ever slows a sample down). Prints the processor, the compiler
-// and the commit first.
+// and the commit first, and beside each kernel the level the public entry
+// points take it from (chosen from these figures, see levels.md).
 //
 // Usage: kernel_bench [--commit ID] [--seconds S] [FILE.png ...]
 //   S: time per measurement; with PNG files, only the inflaters, on each file
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -78,15 +80,32 @@ std::vector<Bytes> photoRows(size_t bpp) {
     return rows;
 }
 
-// The rows filtered with one filter type, as a PNG stores them.
-std::vector<Bytes> filteredRows(const std::vector<Bytes>& raw, size_t bpp, int type) {
-    std::vector<Bytes> filtered(raw.size(), Bytes(raw[0].size()));
-    for (size_t y = 0; y < raw.size(); ++y) {
-        kernels::reference::filterRange(type, raw[y].data(), y == 0 ? nullptr : raw[y - 1].data(),
-                                        bpp, filtered[y].data(), 0, raw[y].size());
+// Rows where the codecs keep them: an image's rows one after the other, and a
+// PNG stream's records, each a filter-type byte and then the row. The stream's
+// rows thus start at every alignment, as they do in files, which favours some
+// vector widths over others. Both areas start on a cache line.
+class RowLayout {
+public:
+    explicit RowLayout(size_t rowBytes)
+        : rowBytes_(rowBytes),
+          image_(kRows * rowBytes + kLine),
+          stream_(kRows * (rowBytes + 1) + kLine) {}
+
+    uint8_t* imageRow(size_t y) { return lineStart(image_) + y * rowBytes_; }
+    uint8_t* streamRow(size_t y) { return lineStart(stream_) + y * (rowBytes_ + 1) + 1; }
+
+private:
+    static constexpr size_t kLine = 64;
+
+    static uint8_t* lineStart(Bytes& bytes) {
+        const auto address = reinterpret_cast<std::uintptr_t>(bytes.data());
+        return bytes.data() + (kLine - address % kLine) % kLine;
     }
-    return filtered;
-}
+
+    size_t rowBytes_;
+    Bytes image_;
+    Bytes stream_;
+};
 
 // The best over kSamples samples of the rate of `work`, which produces `bytes`
 // bytes per call; each sample repeats it for about seconds / kSamples.
@@ -118,45 +137,89 @@ void printHeader(const std::vector<kernels::AvailableLevel>& levels, const char*
     for (const kernels::AvailableLevel& l : levels) {
         std::printf(" %10s", kernels::levelName(l.level));
     }
-    std::printf(" %8s\n", "best/ref");
+    std::printf(" %8s %8s\n", "best/ref", "active");
 }
 
-void printRow(const char* name, const std::vector<double>& rates) {
+// `active`: the level whose kernel the public entry points run.
+void printRow(const char* name, const std::vector<double>& rates, kernels::Level active) {
     std::printf("%-24s", name);
     for (const double rate : rates) {
         std::printf(" %10.0f", rate);
     }
-    std::printf(" %7.1fx\n", *std::max_element(rates.begin(), rates.end()) / rates.front());
+    std::printf(" %7.1fx %8s\n", *std::max_element(rates.begin(), rates.end()) / rates.front(),
+                kernels::levelName(active));
 }
 
 constexpr const char* kFilterNames[] = {"None", "Sub", "Up", "Average", "Paeth"};
+
+// The rows of one image and pixel size run through row kernels of one
+// direction: reconstruction reads stream rows and writes image rows, taking the
+// row above from what it wrote; filtering reads image rows and writes stream
+// rows. The first row has a row of zeros above it.
+class FilterRows {
+public:
+    FilterRows(size_t bpp, bool reconstruct)
+        : bpp_(bpp), reconstruct_(reconstruct), raw_(photoRows(bpp)), zeros_(rowBytes()),
+          input_(rowBytes()), output_(rowBytes()) {}
+
+    size_t bytes() const { return kRows * rowBytes(); }
+
+    // The input of the kernels of `type`: the image filtered with it, or raw.
+    void prepare(int type) {
+        for (size_t y = 0; y < kRows; ++y) {
+            if (reconstruct_) {
+                kernels::reference::filterRange(type, raw_[y].data(), rawAbove(y), bpp_,
+                                                input_.streamRow(y), 0, rowBytes());
+            } else {
+                std::copy(raw_[y].begin(), raw_[y].end(), input_.imageRow(y));
+            }
+        }
+    }
+
+    void run(kernels::RowKernel kernel) {
+        for (size_t y = 0; y < kRows; ++y) {
+            if (reconstruct_) {
+                const uint8_t* above = y == 0 ? zeros_.data() : output_.imageRow(y - 1);
+                kernel(input_.streamRow(y), above, output_.imageRow(y), rowBytes());
+            } else {
+                const uint8_t* above = y == 0 ? zeros_.data() : input_.imageRow(y - 1);
+                kernel(input_.imageRow(y), above, output_.streamRow(y), rowBytes());
+            }
+        }
+    }
+
+private:
+    size_t rowBytes() const { return kWidth * bpp_; }
+    const uint8_t* rawAbove(size_t y) const { return y == 0 ? nullptr : raw_[y - 1].data(); }
+
+    size_t bpp_;
+    bool reconstruct_;
+    std::vector<Bytes> raw_;
+    Bytes zeros_;
+    RowLayout input_;
+    RowLayout output_;
+};
 
 void benchmarkFilters(const std::vector<kernels::AvailableLevel>& levels, double seconds) {
     printHeader(levels, "filter rows, MB/s");
     for (const bool reconstruct : {true, false}) {
         for (const size_t bpp : {3, 4}) {
-            const std::vector<Bytes> raw = photoRows(bpp);
-            const Bytes zeros(kWidth * bpp);
-            std::vector<Bytes> out(kRows, Bytes(kWidth * bpp));
+            FilterRows rows(bpp, reconstruct);
             for (int type = 0; type < kernels::kFilterTypeCount; ++type) {
-                const std::vector<Bytes> input = reconstruct ? filteredRows(raw, bpp, type) : raw;
-                // Reconstruction reads the row it reconstructed before; filtering the raw one.
-                const std::vector<Bytes>& above = reconstruct ? out : raw;
+                rows.prepare(type);
                 std::vector<double> rates;
                 for (const kernels::AvailableLevel& l : levels) {
                     const kernels::RowTable& table = reconstruct ? l.set->reconstruct : l.set->filter;
                     const kernels::RowKernel kernel = table.byBpp[bpp - kernels::kFirstKernelBpp][type];
-                    rates.push_back(megabytesPerSecond(kRows * kWidth * bpp, [&] {
-                        for (size_t y = 0; y < kRows; ++y) {
-                            const uint8_t* previous = y == 0 ? zeros.data() : above[y - 1].data();
-                            kernel(input[y].data(), previous, out[y].data(), kWidth * bpp);
-                        }
-                    }, seconds));
+                    rates.push_back(megabytesPerSecond(rows.bytes(), [&] { rows.run(kernel); },
+                                                       seconds));
                 }
                 char name[64];
                 std::snprintf(name, sizeof name, "%s %-7s bpp %zu",
                               reconstruct ? "unfilter" : "filter  ", kFilterNames[type], bpp);
-                printRow(name, rates);
+                const kernels::RowLevels& active = kernels::activeRowLevels();
+                printRow(name, rates, (reconstruct ? active.reconstruct : active.filter)
+                                          .byBpp[bpp - kernels::kFirstKernelBpp][type]);
             }
         }
     }
@@ -182,9 +245,9 @@ void benchmarkCopies(const std::vector<kernels::AvailableLevel>& levels, double 
             l.set->swapRedBlue(rgb.data(), pixels, swapped.data());
         }, seconds));
     }
-    printRow("split RGBA", split);
-    printRow("merge RGBA", merge);
-    printRow("swap red and blue", swap);
+    printRow("split RGBA", split, kernels::bestLevel());
+    printRow("merge RGBA", merge, kernels::bestLevel());
+    printRow("swap red and blue", swap, kernels::bestLevel());
 }
 
 void benchmarkAdler32(const std::vector<kernels::AvailableLevel>& levels, double seconds) {
@@ -197,7 +260,7 @@ void benchmarkAdler32(const std::vector<kernels::AvailableLevel>& levels, double
             (void)sink;
         }, seconds));
     }
-    printRow("16000 bytes", rates);
+    printRow("16000 bytes", rates, kernels::bestLevel());
 }
 
 // The zlib stream of a PNG file: its IDAT chunks' data joined.
@@ -282,7 +345,7 @@ int main(int argc, char** argv) {
         benchmarkInflaters(files, seconds);
         return 0;
     }
-    std::printf("rows of %zu pixels; active level: %s\n\n", kWidth,
+    std::printf("rows of %zu pixels; best level: %s\n\n", kWidth,
                 kernels::levelName(kernels::bestLevel()));
     benchmarkFilters(levels, seconds);
     std::printf("\n");

@@ -8,13 +8,13 @@
 #include <Python.h>
 
 #include "bindings/bmp/encoder.hpp"
-#include "module/module_state.hpp"
-#include "module/own_names.hpp"
-#include "capi/ref.hpp"
-#include "image/simple_image.hpp"
 #include "bindings/png/chunk_layer.hpp"
 #include "bindings/png/chunk_writer.hpp"
 #include "bindings/png/encoder.hpp"
+#include "capi/ref.hpp"
+#include "image/simple_image.hpp"
+#include "module/module_state.hpp"
+#include "module/own_names.hpp"
 #include "png/format.hpp"
 
 namespace {

@@ -1,10 +1,11 @@
 // Checks every kernel level that this processor runs against the reference
 // kernels: the Paeth predictor on every (a, b, c) in both directions, every
 // filter type and pixel size on random rows of many lengths, the row copies,
-// Adler-32, the public entry points, whole images through the scanline encoder
-// and decoder, and the inflater against zlib (inflate_checks.cpp). Rows sit
-// against inaccessible pages, so a kernel that reads or writes outside its row
-// faults at once.
+// Adler-32, the public entry points and the kernel set assembled for them from
+// several levels, whole images through the scanline encoder and decoder, and
+// the inflater against zlib (inflate_checks.cpp). Rows sit against
+// inaccessible pages, so a kernel that reads or writes outside its row faults
+// at once.
 //
 // Usage: kernel_checks [--streams N] [section...], sections: paeth rows copies
 // adler32 entry-points scanlines inflater inflater-random (all by default);
@@ -185,27 +186,31 @@ void checkRowKernel(const KernelSet& set, size_t bpp, int type, const Bytes& inp
     expectSameBytes(out, expected.data(), n, "filter");
 }
 
-void checkRowKernels() {
-    RowSource source;
+// `name`: the level of `set`, for the messages.
+void checkRowKernelsOf(const char* name, const KernelSet& set, RowSource& source) {
     RowBuffers buffers;
     const std::vector<size_t> lengths = rowLengths();
-    for (const kernels::AvailableLevel& l : kernels::availableLevels()) {
-        for (const size_t bpp : {3, 4}) {
-            for (int type = 0; type < kernels::kFilterTypeCount; ++type) {
-                for (const size_t n : lengths) {
-                    for (const Content content : kContents) {
-                        const Bytes input = source.row(n, content);
-                        const Bytes above = source.row(n, content);
-                        for (const Placement placement : kPlacements) {
-                            describe("rows %s bpp %zu type %d length %zu against %s",
-                                     kernels::levelName(l.level), bpp, type, n,
-                                     placementName(placement));
-                            checkRowKernel(*l.set, bpp, type, input, above, placement, buffers);
-                        }
+    for (const size_t bpp : {3, 4}) {
+        for (int type = 0; type < kernels::kFilterTypeCount; ++type) {
+            for (const size_t n : lengths) {
+                for (const Content content : kContents) {
+                    const Bytes input = source.row(n, content);
+                    const Bytes above = source.row(n, content);
+                    for (const Placement placement : kPlacements) {
+                        describe("rows %s bpp %zu type %d length %zu against %s", name, bpp, type,
+                                 n, placementName(placement));
+                        checkRowKernel(set, bpp, type, input, above, placement, buffers);
                     }
                 }
             }
         }
+    }
+}
+
+void checkRowKernels() {
+    RowSource source;
+    for (const kernels::AvailableLevel& l : kernels::availableLevels()) {
+        checkRowKernelsOf(kernels::levelName(l.level), *l.set, source);
     }
 }
 
@@ -218,49 +223,134 @@ struct CopyBuffers {
     GuardedBuffer alpha{kLongestRow};
 };
 
-void checkRowCopies() {
-    RowSource source;
+void checkRowCopiesOf(const char* name, const KernelSet& set, RowSource& source) {
     CopyBuffers buffers;
     const KernelSet& reference = kernels::reference::kernelSet();
+    for (const size_t count : rowLengths()) {
+        const Bytes rgba = source.row(4 * count, Content::kUniform);
+        const Bytes rgb = source.row(3 * count, Content::kUniform);
+        const Bytes alpha = source.row(count, Content::kUniform);
+        Bytes expectedRgba(4 * count);
+        Bytes expectedRgb(3 * count);
+        Bytes expectedAlpha(count);
+        for (const Placement placement : kPlacements) {
+            describe("copies %s pixels %zu against %s", name, count, placementName(placement));
+            reference.splitRgba(rgba.data(), count, expectedRgb.data(), expectedAlpha.data());
+            uint8_t* rgbOut = buffers.rgb.place(3 * count, placement);
+            uint8_t* alphaOut = buffers.alpha.place(count, placement);
+            set.splitRgba(buffers.rgba.hold(rgba, placement), count, rgbOut, alphaOut);
+            expectSameBytes(rgbOut, expectedRgb.data(), 3 * count, "split colours");
+            expectSameBytes(alphaOut, expectedAlpha.data(), count, "split alpha");
+
+            reference.mergeRgba(rgb.data(), alpha.data(), count, expectedRgba.data());
+            uint8_t* rgbaOut = buffers.rgba.place(4 * count, placement);
+            set.mergeRgba(buffers.rgb.hold(rgb, placement), buffers.alpha.hold(alpha, placement),
+                          count, rgbaOut);
+            expectSameBytes(rgbaOut, expectedRgba.data(), 4 * count, "merge");
+
+            reference.swapRedBlue(rgb.data(), count, expectedRgb.data());
+            rgbOut = buffers.rgba.place(3 * count, placement);
+            set.swapRedBlue(buffers.rgb.hold(rgb, placement), count, rgbOut);
+            expectSameBytes(rgbOut, expectedRgb.data(), 3 * count, "swap");
+        }
+    }
+}
+
+void checkRowCopies() {
+    RowSource source;
     for (const kernels::AvailableLevel& l : kernels::availableLevels()) {
-        for (const size_t count : rowLengths()) {
-            const Bytes rgba = source.row(4 * count, Content::kUniform);
-            const Bytes rgb = source.row(3 * count, Content::kUniform);
-            const Bytes alpha = source.row(count, Content::kUniform);
-            Bytes expectedRgba(4 * count);
-            Bytes expectedRgb(3 * count);
-            Bytes expectedAlpha(count);
+        checkRowCopiesOf(kernels::levelName(l.level), *l.set, source);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Adler-32 of every level against zlib's, on lengths around the vector widths
+// and the chunk after which the sums are reduced, from sums near the modulus,
+// on bytes that make the sums largest and on random ones.
+
+void checkAdler32Of(const char* name, const KernelSet& set, RowSource& source) {
+    constexpr size_t kLongest = 3 * kernels::kAdlerChunk + 100;
+    GuardedBuffer buffer(kLongest);
+    std::vector<size_t> lengths;
+    for (size_t n = 0; n <= 130; ++n) {
+        lengths.push_back(n);
+    }
+    for (const size_t chunk : {kernels::kAdlerChunk, 2 * kernels::kAdlerChunk, kLongest}) {
+        for (size_t n = chunk - 40; n <= chunk; ++n) {
+            lengths.push_back(n);
+        }
+    }
+    const std::uint32_t starts[] = {1, 0, 0xFFF0FFF0u, 0x1234ABCDu % 0xFFF1u << 16 | 0xFFF0u};
+    for (const bool largest : {true, false}) {
+        const Bytes data = largest ? Bytes(kLongest, 0xFF) : source.row(kLongest, Content::kUniform);
+        for (const size_t n : lengths) {
             for (const Placement placement : kPlacements) {
-                describe("copies %s pixels %zu against %s", kernels::levelName(l.level), count,
-                         placementName(placement));
-                reference.splitRgba(rgba.data(), count, expectedRgb.data(), expectedAlpha.data());
-                uint8_t* rgbOut = buffers.rgb.place(3 * count, placement);
-                uint8_t* alphaOut = buffers.alpha.place(count, placement);
-                l.set->splitRgba(buffers.rgba.hold(rgba, placement), count, rgbOut, alphaOut);
-                expectSameBytes(rgbOut, expectedRgb.data(), 3 * count, "split colours");
-                expectSameBytes(alphaOut, expectedAlpha.data(), count, "split alpha");
-
-                reference.mergeRgba(rgb.data(), alpha.data(), count, expectedRgba.data());
-                uint8_t* rgbaOut = buffers.rgba.place(4 * count, placement);
-                l.set->mergeRgba(buffers.rgb.hold(rgb, placement),
-                                 buffers.alpha.hold(alpha, placement), count, rgbaOut);
-                expectSameBytes(rgbaOut, expectedRgba.data(), 4 * count, "merge");
-
-                reference.swapRedBlue(rgb.data(), count, expectedRgb.data());
-                rgbOut = buffers.rgba.place(3 * count, placement);
-                l.set->swapRedBlue(buffers.rgb.hold(rgb, placement), count, rgbOut);
-                expectSameBytes(rgbOut, expectedRgb.data(), 3 * count, "swap");
+                for (const std::uint32_t start : starts) {
+                    describe("adler32 %s, %zu %s bytes from %08x against %s", name, n,
+                             largest ? "0xFF" : "random", start, placementName(placement));
+                    const uint8_t* held = buffer.hold(std::span(data).first(n), placement);
+                    expect(set.adler32(start, held, n) ==
+                               adler32(start, data.data(), static_cast<uInt>(n)),
+                           "checksum");
+                }
             }
         }
     }
 }
 
+void checkAdler32() {
+    RowSource source;
+    for (const kernels::AvailableLevel& l : kernels::availableLevels()) {
+        checkAdler32Of(kernels::levelName(l.level), *l.set, source);
+    }
+}
+
 // ---------------------------------------------------------------------------
-// The public entry points: the active level for 3 and 4 bytes per pixel, the
+// The public entry points: the active kernels for 3 and 4 bytes per pixel, the
 // reference for other pixel sizes and for Average without a row above, the
 // substitutions made for an empty row above, and refused filter types.
+//
+// The active kernels are assembled slot by slot from several levels. Each slot
+// must hold that same slot's kernel of a level this processor has, and the set
+// as a whole must give the reference bytes, like each level's own.
+
+// Whether the active kernel in the slot that `slot` reads is that slot's
+// kernel in an available level.
+template <class Slot>
+bool fromAvailableLevel(Slot slot) {
+    const KernelSet& active = kernels::activeKernels();
+    const std::vector<kernels::AvailableLevel> levels = kernels::availableLevels();
+    return std::ranges::any_of(
+        levels, [&](const kernels::AvailableLevel& l) { return slot(*l.set) == slot(active); });
+}
+
+void checkActiveKernels() {
+    for (const bool reconstruct : {true, false}) {
+        for (int bppIndex = 0; bppIndex < kernels::kKernelBppCount; ++bppIndex) {
+            for (int type = 0; type < kernels::kFilterTypeCount; ++type) {
+                describe("active kernels: %s type %d bpp %d", reconstruct ? "reconstruct" : "filter",
+                         type, bppIndex + kernels::kFirstKernelBpp);
+                expect(fromAvailableLevel([&](const KernelSet& set) {
+                           return (reconstruct ? set.reconstruct : set.filter).byBpp[bppIndex][type];
+                       }),
+                       "not this slot's kernel of an available level");
+            }
+        }
+    }
+    describe("active kernels: row copies and Adler-32");
+    expect(fromAvailableLevel([](const KernelSet& set) { return set.splitRgba; }), "split");
+    expect(fromAvailableLevel([](const KernelSet& set) { return set.mergeRgba; }), "merge");
+    expect(fromAvailableLevel([](const KernelSet& set) { return set.swapRedBlue; }), "swap");
+    expect(fromAvailableLevel([](const KernelSet& set) { return set.adler32; }), "Adler-32");
+
+    RowSource source;
+    checkRowKernelsOf("active", kernels::activeKernels(), source);
+    checkRowCopiesOf("active", kernels::activeKernels(), source);
+    checkAdler32Of("active", kernels::activeKernels(), source);
+}
 
 void checkEntryPoints() {
+    checkActiveKernels();
     RowSource source;
     for (const int bpp : {1, 2, 3, 4, 6, 8}) {
         for (int type = 0; type < kernels::kFilterTypeCount; ++type) {
@@ -363,46 +453,6 @@ void checkScanlines() {
     }
 }
 
-// ---------------------------------------------------------------------------
-// Adler-32 of every level against zlib's, on lengths around the vector widths
-// and the chunk after which the sums are reduced, from sums near the modulus,
-// on bytes that make the sums largest and on random ones.
-
-void checkAdler32() {
-    RowSource source;
-    constexpr size_t kLongest = 3 * kernels::kAdlerChunk + 100;
-    GuardedBuffer buffer(kLongest);
-    std::vector<size_t> lengths;
-    for (size_t n = 0; n <= 130; ++n) {
-        lengths.push_back(n);
-    }
-    for (const size_t chunk : {kernels::kAdlerChunk, 2 * kernels::kAdlerChunk, kLongest}) {
-        for (size_t n = chunk - 40; n <= chunk; ++n) {
-            lengths.push_back(n);
-        }
-    }
-    const std::uint32_t starts[] = {1, 0, 0xFFF0FFF0u, 0x1234ABCDu % 0xFFF1u << 16 | 0xFFF0u};
-    for (const kernels::AvailableLevel& l : kernels::availableLevels()) {
-        for (const bool largest : {true, false}) {
-            const Bytes data =
-                largest ? Bytes(kLongest, 0xFF) : source.row(kLongest, Content::kUniform);
-            for (const size_t n : lengths) {
-                for (const Placement placement : kPlacements) {
-                    for (const std::uint32_t start : starts) {
-                        describe("adler32 %s, %zu %s bytes from %08x against %s",
-                                 kernels::levelName(l.level), n, largest ? "0xFF" : "random", start,
-                                 placementName(placement));
-                        const uint8_t* held = buffer.hold(std::span(data).first(n), placement);
-                        expect(l.set->adler32(start, held, n) ==
-                                   adler32(start, data.data(), static_cast<uInt>(n)),
-                               "checksum");
-                    }
-                }
-            }
-        }
-    }
-}
-
 struct Section {
     std::string_view name;
     void (*run)();
@@ -428,7 +478,7 @@ int main(int argc, char** argv) {
     for (const kernels::AvailableLevel& l : kernels::availableLevels()) {
         std::printf(" %s", kernels::levelName(l.level));
     }
-    std::printf("; active: %s\n", kernels::levelName(kernels::bestLevel()));
+    std::printf("; best: %s\n", kernels::levelName(kernels::bestLevel()));
 
     std::vector<std::string_view> wanted;
     for (int i = 1; i < argc; ++i) {

@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "module/module_state.hpp"
 #include "capi/names.hpp"
+#include "module/module_state.hpp"
 
 namespace output_file {
 namespace {

@@ -95,6 +95,15 @@ std::optional<std::int64_t> Layout::planeSize() const noexcept {
     return kernels::sizes::multiply(kernels::sizes::multiply(width, rowCount), 3);
 }
 
+std::optional<std::int64_t> rowOffset(const Layout& layout, std::int64_t r) noexcept {
+    const std::int64_t y = layout.height > 0 ? layout.rowCount - 1 - r : r;
+    const std::int64_t offset = y * layout.width * 3;
+    if (offset > std::numeric_limits<std::int32_t>::max()) {
+        return std::nullopt;
+    }
+    return offset;
+}
+
 bool holdsEveryRow(ByteSpan bytes, std::size_t at, const Layout& layout) noexcept {
     const auto rowBytes = kernels::sizes::multiply(layout.rowCount, layout.rowStride);
     if (!rowBytes) {
@@ -109,7 +118,6 @@ RowsEnd readRows(ByteSpan bytes, std::size_t at, const Layout& layout,
                  std::span<std::uint8_t> pixels, std::size_t& end) noexcept {
     const auto size = static_cast<std::int64_t>(bytes.size());
     auto position = static_cast<std::int64_t>(at);
-    const std::int64_t rowBytes = std::int64_t{std::max<std::int32_t>(layout.width, 0)} * 3;
     // Rows of width 0 hold no bytes and go nowhere.
     const std::int64_t rows = layout.rowStride > 0 ? layout.rowCount : 0;
     RowsEnd outcome = RowsEnd::stored;
@@ -122,17 +130,14 @@ RowsEnd readRows(ByteSpan bytes, std::size_t at, const Layout& layout,
         }
         const std::uint8_t* row = bytes.data() + position;
         position += layout.rowStride;
-        // The plane's offsets are 32-bit signed integers; a row index below
-        // |height| times the row's bytes cannot overflow 64 bits.
-        const std::int64_t y = layout.height > 0 ? layout.rowCount - 1 - r : r;
-        const std::int64_t offset = y * rowBytes;
-        if (offset > std::numeric_limits<std::int32_t>::max()) {
+        const std::optional<std::int64_t> offset = rowOffset(layout, r);
+        if (!offset) {
             outcome = RowsEnd::offsetTooLarge;
             break;
         }
         if (!pixels.empty()) {
             kernels::swapRedBlue(row, static_cast<std::size_t>(layout.width),
-                                 pixels.data() + offset);
+                                 pixels.data() + *offset);
         }
     }
     end = static_cast<std::size_t>(position);

@@ -49,6 +49,13 @@ struct Layout {
     std::optional<std::int64_t> planeSize() const noexcept;
 };
 
+// The offset in the pixel plane of the image row that file row `r` fills,
+// which the plane's indexing holds as a 32-bit signed integer: nothing beyond
+// it. The row index itself always fits: it is below |height|, and a negative
+// height means top-down. The product cannot overflow: it is below the size of
+// the whole plane.
+std::optional<std::int64_t> rowOffset(const Layout& layout, std::int64_t r) noexcept;
+
 // How reading the rows ended.
 enum class RowsEnd {
     stored,

@@ -5,17 +5,17 @@
 #include <string_view>
 
 #include "bindings/bmp/decoder.hpp"
+#include "bindings/png/decoder.hpp"
 #include "capi/arguments.hpp"
 #include "capi/bytes.hpp"
 #include "capi/context.hpp"
 #include "capi/conversions.hpp"
-#include "module/decoded_image.hpp"
-#include "module/module_state.hpp"
-#include "module/own_names.hpp"
 #include "capi/ref.hpp"
 #include "capi/stream.hpp"
 #include "image/simple_image.hpp"
-#include "bindings/png/decoder.hpp"
+#include "module/decoded_image.hpp"
+#include "module/module_state.hpp"
+#include "module/own_names.hpp"
 #include "png/format.hpp"
 
 namespace image {

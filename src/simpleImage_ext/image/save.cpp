@@ -4,8 +4,8 @@
 
 #include "capi/arguments.hpp"
 #include "capi/conversions.hpp"
-#include "module/module_state.hpp"
 #include "image/simple_image.hpp"
+#include "module/module_state.hpp"
 
 namespace image {
 namespace {

@@ -4,13 +4,13 @@
 #include <optional>
 
 #include "capi/conversions.hpp"
-#include "module/module_state.hpp"
-#include "module/own_names.hpp"
-#include "module/plane_lengths.hpp"
 #include "image/open.hpp"
 #include "image/pixel_access.hpp"
 #include "image/save.hpp"
 #include "kernels/sizes.hpp"
+#include "module/module_state.hpp"
+#include "module/own_names.hpp"
+#include "module/plane_lengths.hpp"
 
 namespace image {
 namespace {

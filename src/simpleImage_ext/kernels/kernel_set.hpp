@@ -1,6 +1,6 @@
 // The row kernels and the Adler-32 checksum of one instruction-set level,
-// gathered in a table so that the public entry points pick a level once and
-// then only index into it.
+// gathered in a table. The public entry points go through a table assembled
+// once from these (levels.hpp) and then only index into it.
 #pragma once
 
 #include <cstddef>
@@ -35,9 +35,13 @@ using Adler32Kernel = std::uint32_t (*)(std::uint32_t adler, const std::uint8_t*
 constexpr int kFirstKernelBpp = 3;
 constexpr int kKernelBppCount = 2;
 
-struct RowTable {
-    RowKernel byBpp[kKernelBppCount][kFilterTypeCount];  // [bpp - 3][filter type]
+// One entry per specialised row kernel of a direction.
+template <class Entry>
+struct RowSlots {
+    Entry byBpp[kKernelBppCount][kFilterTypeCount];  // [bpp - 3][filter type]
 };
+
+using RowTable = RowSlots<RowKernel>;
 
 // The table of a class whose static member template run<type, bpp> is the
 // kernel for one filter type and pixel size. Evaluated by the compiler only.

@@ -1,6 +1,7 @@
 // Instruction-set levels of the row kernels and the choice among them. The
-// level is chosen once, on first use, from what the processor supports; tests
-// and benchmarks reach every level that this processor can run.
+// active kernels are assembled once, on first use, each from the level that
+// runs it fastest among those the processor supports; tests and benchmarks
+// reach every level that this processor can run.
 #pragma once
 
 #include <cstdint>
@@ -35,10 +36,21 @@ struct AvailableLevel {
 // The levels that this build and this processor have, slowest first.
 std::vector<AvailableLevel> availableLevels();
 
-// The fastest level available here.
+// The highest level available here.
 Level bestLevel() noexcept;
 
-// The kernels of the best level, looked up once.
+// The level each active row kernel comes from.
+struct RowLevels {
+    RowSlots<Level> reconstruct;
+    RowSlots<Level> filter;
+};
+
+// Each row kernel's level: the one measured fastest for it where this
+// processor has that level, else the best level. Looked up once.
+const RowLevels& activeRowLevels() noexcept;
+
+// The row kernels of activeRowLevels(), and the row copies and Adler-32 of the
+// best level. Assembled once.
 const KernelSet& activeKernels() noexcept;
 
 }  // namespace kernels

@@ -88,7 +88,7 @@ void ThreadPool::run(Loop& loop, std::size_t index, std::unique_lock<std::mutex>
     loop.task(index);
     lock.lock();
     if (++loop.done == loop.count) {
-        loopDone_.notify_all();
+        loopDone_.notifyAll();
     }
 }
 
@@ -116,7 +116,7 @@ void ThreadPool::forEach(std::size_t count, const std::function<void(std::size_t
         startWorkers();
     }
     loops_.push_back(&loop);
-    tasksWaiting_.notify_all();
+    tasksWaiting_.notifyAll();
     for (std::size_t index = 0; claim(loop, index);) {
         run(loop, index, lock);
     }

@@ -14,13 +14,14 @@
 
 #include <sys/types.h>
 
-#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <list>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "kernels/condition.hpp"
 
 namespace kernels {
 
@@ -52,8 +53,8 @@ private:
     const unsigned concurrency_;
     const pid_t owner_;
     std::mutex mutex_;
-    std::condition_variable tasksWaiting_;
-    std::condition_variable loopDone_;
+    Condition tasksWaiting_;
+    Condition loopDone_;
     std::list<Loop*> loops_;  // loops with tasks not yet claimed, oldest first
     std::vector<std::thread> workers_;
     bool started_ = false;

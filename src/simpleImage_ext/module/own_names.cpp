@@ -3,10 +3,10 @@
 #include <cstring>
 #include <iterator>
 
-#include "module/module_state.hpp"
 #include "capi/names.hpp"
 #include "capi/ref.hpp"
 #include "capi/stream.hpp"
+#include "module/module_state.hpp"
 
 namespace own_names {
 namespace {

@@ -42,6 +42,20 @@ Refusal ChunkWalker::next(Chunk& chunk) noexcept {
     return Refusal::none;
 }
 
+void writeChunk(ByteSpan type, ByteSpan data, std::span<std::uint8_t> out) noexcept {
+    std::uint8_t* at = out.data();
+    const auto putBigEndian32 = [&at](std::uint32_t value) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            *at++ = static_cast<std::uint8_t>(value >> shift);
+        }
+    };
+    putBigEndian32(static_cast<std::uint32_t>(data.size()));
+    at = std::copy(type.begin(), type.end(), at);
+    at = std::copy(data.begin(), data.end(), at);
+    const std::uint32_t typeCrc = kernels::crc32(0, type.data(), type.size());
+    putBigEndian32(kernels::crc32(typeCrc, data.data(), data.size()));
+}
+
 Refusal parseHeader(ByteSpan data, Header& header) noexcept {
     if (data.size() != 13) {
         return Refusal::headerSize;
@@ -107,6 +121,7 @@ Refusal walkChunks(ChunkWalker& walker, ChunkList& list) {
 
 Refusal walkFile(ByteSpan bytes, std::size_t position, ChunkList& list) {
     list.header.fill(-1);
+    list.end = position;
     ChunkWalker walker(bytes, position);
     const ByteSpan signature = walker.read(kSignature.size());
     Refusal refusal = Refusal::unsupportedSignature;

@@ -43,6 +43,14 @@ private:
     kernels::ByteReader reader_;
 };
 
+// The bytes a chunk takes besides its type and data: its length and its CRC.
+inline constexpr std::size_t kChunkFraming = 8;
+
+// Writes the chunk of `type` and `data` into `out`, which holds exactly
+// kChunkFraming + type.size() + data.size() bytes. The data must be shorter
+// than 2**32 bytes, which its length field can count.
+void writeChunk(ByteSpan type, ByteSpan data, std::span<std::uint8_t> out) noexcept;
+
 // IHDR's fields in file order: width, height, bit depth, colour type,
 // compression, filter and interlace method; -1 until an IHDR supplies them.
 enum HeaderField {

@@ -2,20 +2,19 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <utility>
 
-#include "bmp/format.hpp"
 #include "bmp/decode.hpp"
+#include "bmp/format.hpp"
 #include "bmp/refusals.hpp"
 #include "capi/allocation.hpp"
 #include "capi/bytes.hpp"
 #include "capi/conversions.hpp"
 #include "capi/stream.hpp"
-#include "module/own_names.hpp"
-#include "module/struct_module.hpp"
 #include "kernels/pixel_rows.hpp"
 #include "kernels/sizes.hpp"
+#include "module/own_names.hpp"
+#include "module/struct_module.hpp"
 
 namespace bmp {
 namespace {
@@ -130,7 +129,6 @@ Ref headerRecord(Field field) {
     return record;
 }
 
-
 // Where the file's rows go. When the source is known to hold every row, the
 // pixel buffer is allocated whole and each row goes straight to its image row.
 // Otherwise the header may promise far more than the source holds: the buffer
@@ -179,17 +177,15 @@ public:
     }
 
 private:
-    // The offset in the pixel buffer of the image row that file row `r` fills,
-    // which is held as a 32-bit signed integer. The row index itself always fits:
-    // it is below |height|, and a negative height means top-down. The product
-    // cannot overflow: it is below the size of the whole buffer.
+    // The offset of the image row that file row `r` fills; OverflowError
+    // beyond the plane's 32-bit offsets.
     bool destinationOffset(std::int64_t r, std::int64_t& offset) const {
-        const std::int64_t y = layout_.height > 0 ? layout_.rowCount - 1 - r : r;
-        offset = y * layout_.width * 3;
-        if (offset > std::numeric_limits<std::int32_t>::max()) {
+        const std::optional<std::int64_t> found = rowOffset(layout_, r);
+        if (!found) {
             PyErr_SetString(PyExc_OverflowError, py::kIntTooLarge);
             return false;
         }
+        offset = *found;
         return true;
     }
 

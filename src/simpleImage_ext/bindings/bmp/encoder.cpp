@@ -5,14 +5,14 @@
 #include <cstdint>
 #include <optional>
 
+#include "bindings/output_file.hpp"
 #include "bmp/format.hpp"
 #include "capi/arguments.hpp"
 #include "capi/byte_view.hpp"
 #include "capi/bytes.hpp"
 #include "capi/conversions.hpp"
-#include "bindings/output_file.hpp"
-#include "module/struct_module.hpp"
 #include "kernels/pixel_rows.hpp"
+#include "module/struct_module.hpp"
 
 namespace bmp {
 namespace {

@@ -1,20 +1,20 @@
 #include "bindings/png/chunk_layer.hpp"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 
+#include "bindings/png/refusal.hpp"
 #include "capi/arguments.hpp"
 #include "capi/bytes.hpp"
 #include "capi/conversions.hpp"
+#include "capi/stream.hpp"
+#include "kernels/crc32.hpp"
 #include "module/module_state.hpp"
 #include "module/own_names.hpp"
-#include "capi/stream.hpp"
 #include "module/struct_module.hpp"
-#include "kernels/crc32.hpp"
+#include "png/chunks.hpp"
 #include "png/format.hpp"
-#include "bindings/png/refusal.hpp"
 
 namespace png {
 namespace {
@@ -96,10 +96,71 @@ std::optional<std::int64_t> nativeChunkCrc(PyObject* chunkType, PyObject* data) 
     return *kernels::fastCrc32(*typeCrc, content.data(), content.size());
 }
 
+// Whether `_makeChunk(chunkType, data)`, with both exact bytes, is built here
+// from the bytes (the byte route), decided once at its entry: `struct.pack` and
+// `zlib.crc32` are the module's own, the data's length fits the chunk's length
+// field (else struct.pack says why it does not), and this processor computes
+// CRCs faster than the interpreter's zlib.
+bool buildsChunkItself(PyObject* data) {
+    constexpr own_names::Name kPackingNames[] = {own_names::Name::structPack,
+                                                 own_names::Name::zlibCrc32};
+    static const bool fastCrc = [] {
+        const std::uint8_t probe = 0;
+        return kernels::fastCrc32(0, &probe, 1).has_value();
+    }();
+    return fastCrc && static_cast<std::uint64_t>(PyBytes_GET_SIZE(data)) <= 0xFFFFFFFFull &&
+           own_names::allOwn(kPackingNames);
+}
+
+Ref chunkFromBytes(PyObject* chunkType, PyObject* data) {
+    const ByteSpan type = py::bytesSpan(chunkType);
+    const ByteSpan content = py::bytesSpan(data);
+    Ref chunk = Ref::steal(PyBytes_FromStringAndSize(
+        nullptr, static_cast<Py_ssize_t>(kChunkFraming + type.size() + content.size())));
+    if (chunk) {
+        writeChunk(type, content,
+                   {reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(chunk.get())),
+                    static_cast<std::size_t>(PyBytes_GET_SIZE(chunk.get()))});
+    }
+    return chunk;
+}
+
+// The next chunk of a held stream, read from its buffer (the byte route), as
+// (chunkType, data); the stream is then left where the reads would have left
+// it, also after an error.
+PyObject* readHeldChunk(PyObject* stream, const py::HeldContent& content) {
+    ChunkWalker walker(content.bytes(), content.position);
+    Chunk chunk;
+    const Refusal refusal = walker.next(chunk);
+    Ref result;
+    if (refusal != Refusal::none) {
+        raise(refusal);
+    } else {
+        Ref chunkType = py::bytesFrom(chunk.type);
+        Ref data = py::bytesFrom(chunk.data);
+        if (chunkType && data) {
+            result = Ref::steal(PyTuple_Pack(2, chunkType.get(), data.get()));
+        }
+    }
+    if (!py::leaveAt(stream, walker.position(), static_cast<bool>(result))) {
+        return nullptr;
+    }
+    return result.release();
+}
+
 PyObject* readChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Arguments<1> bound;
     if (!py::bind(kReadChunk, args, nargs, kwnames, bound)) {
         return nullptr;
+    }
+    // Decided once, here: an exact io.BytesIO is read from its buffer while the
+    // names that reading a chunk looks up are the module's own.
+    constexpr own_names::Name kReadingNames[] = {own_names::Name::structUnpack,
+                                                 own_names::Name::zlibCrc32};
+    if (own_names::allOwn(kReadingNames)) {
+        if (const std::optional<py::HeldContent> content = py::holdContent(bound[0])) {
+            return readHeldChunk(bound[0], *content);
+        }
     }
     Ref chunkType;
     Ref data;
@@ -121,6 +182,9 @@ PyObject* makeChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
                                   py::SubclassNote::yes)) {
             return nullptr;
         }
+    }
+    if (buildsChunkItself(data)) {
+        return chunkFromBytes(chunkType, data).release();
     }
     Ref dataLength = py::lengthOf(data);
     if (!dataLength) {
@@ -203,11 +267,11 @@ bool readChunkFields(PyObject* stream, Ref& chunkType, Ref& data) {
 }
 
 Ref packUint32(PyObject* value) {
-    const int here = own_names::isOwn(own_names::Name::structPack);
-    if (here < 0) {
+    const int own = own_names::isOwn(own_names::Name::structPack);
+    if (own < 0) {
         return {};
     }
-    if (here > 0 && PyLong_CheckExact(value)) {
+    if (own > 0 && PyLong_CheckExact(value)) {
         const unsigned long long number = PyLong_AsUnsignedLongLong(value);
         if (!(number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) &&
             number <= 0xFFFFFFFFull) {
@@ -221,11 +285,11 @@ Ref packUint32(PyObject* value) {
 }
 
 Ref unpackUint32(PyObject* bytes) {
-    const int here = own_names::isOwn(own_names::Name::structUnpack);
-    if (here < 0) {
+    const int own = own_names::isOwn(own_names::Name::structUnpack);
+    if (own < 0) {
         return {};
     }
-    if (here > 0 && PyBytes_CheckExact(bytes) && PyBytes_GET_SIZE(bytes) == 4) {
+    if (own > 0 && PyBytes_CheckExact(bytes) && PyBytes_GET_SIZE(bytes) == 4) {
         return Ref::steal(PyLong_FromUnsignedLong(
             bigEndian32(py::bytesSpan(bytes).data())));
     }

@@ -3,7 +3,9 @@
 // A chunk is a 4-byte big-endian data length, a 4-byte type, the data and a
 // CRC-32 over type and data. Lengths and CRCs are never kept: they are computed
 // again whenever a chunk is written. Packing and CRCs go through the module's
-// `struct` and `zlib` as currently bound.
+// `struct` and `zlib` as currently bound: on these literal routes, where the
+// stream's reads can run Python code between two lookups, each name is asked
+// at its lookup whether it is the module's own, whose work is then done here.
 #pragma once
 
 #include <Python.h>

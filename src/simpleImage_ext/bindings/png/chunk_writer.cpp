@@ -4,13 +4,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "bindings/output_file.hpp"
+#include "bindings/png/chunk_layer.hpp"
+#include "bindings/png/encoder.hpp"
 #include "capi/arguments.hpp"
 #include "capi/conversions.hpp"
 #include "module/module_state.hpp"
-#include "bindings/output_file.hpp"
 #include "module/plane_lengths.hpp"
-#include "bindings/png/chunk_layer.hpp"
-#include "bindings/png/encoder.hpp"
 
 namespace png {
 namespace {

@@ -5,19 +5,19 @@
 #include <cstring>
 #include <utility>
 
-#include "capi/allocation.hpp"
-#include "capi/bytes.hpp"
-#include "capi/conversions.hpp"
-#include "module/module_state.hpp"
-#include "module/own_names.hpp"
-#include "capi/stream.hpp"
-#include "module/struct_module.hpp"
 #include "bindings/png/chunk_layer.hpp"
-#include "png/chunks.hpp"
-#include "png/format.hpp"
 #include "bindings/png/idat_parts.hpp"
 #include "bindings/png/image_data.hpp"
 #include "bindings/png/refusal.hpp"
+#include "capi/allocation.hpp"
+#include "capi/bytes.hpp"
+#include "capi/conversions.hpp"
+#include "capi/stream.hpp"
+#include "module/module_state.hpp"
+#include "module/own_names.hpp"
+#include "module/struct_module.hpp"
+#include "png/chunks.hpp"
+#include "png/format.hpp"
 
 namespace png {
 namespace {

@@ -3,20 +3,20 @@
 #include <algorithm>
 #include <array>
 
+#include "bindings/output_file.hpp"
+#include "bindings/png/image_data_compression.hpp"
+#include "bindings/png/refusal.hpp"
 #include "capi/allocation.hpp"
 #include "capi/arguments.hpp"
 #include "capi/byte_view.hpp"
 #include "capi/bytes.hpp"
 #include "capi/conversions.hpp"
-#include "module/module_state.hpp"
-#include "bindings/output_file.hpp"
-#include "module/plane_lengths.hpp"
-#include "module/struct_module.hpp"
 #include "kernels/scanline_encoder.hpp"
 #include "kernels/sizes.hpp"
+#include "module/module_state.hpp"
+#include "module/plane_lengths.hpp"
+#include "module/struct_module.hpp"
 #include "png/format.hpp"
-#include "bindings/png/refusal.hpp"
-#include "bindings/png/image_data_compression.hpp"
 
 namespace png {
 namespace {

@@ -5,17 +5,17 @@
 #include <string_view>
 #include <vector>
 
+#include "bindings/png/refusal.hpp"
+#include "bindings/png/streamed_decoding.hpp"
 #include "capi/allocation.hpp"
 #include "capi/byte_view.hpp"
 #include "capi/bytes.hpp"
-#include "module/module_state.hpp"
-#include "module/own_names.hpp"
 #include "kernels/inflate.hpp"
 #include "kernels/scanline_decoder.hpp"
 #include "kernels/sizes.hpp"
+#include "module/module_state.hpp"
+#include "module/own_names.hpp"
 #include "png/format.hpp"
-#include "bindings/png/refusal.hpp"
-#include "bindings/png/streamed_decoding.hpp"
 
 namespace png {
 namespace {

@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "capi/bytes.hpp"
-#include "module/module_state.hpp"
-#include "module/own_names.hpp"
 #include "kernels/deflate/round_trip.hpp"
 #include "kernels/deflate/self_check.hpp"
 #include "kernels/deflate/zlib_stream.hpp"
+#include "module/module_state.hpp"
+#include "module/own_names.hpp"
 
 namespace png {
 namespace {

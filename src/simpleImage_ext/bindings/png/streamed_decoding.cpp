@@ -5,15 +5,15 @@
 #include <utility>
 #include <vector>
 
+#include "bindings/png/refusal.hpp"
 #include "capi/byte_view.hpp"
 #include "capi/bytes.hpp"
 #include "capi/names.hpp"
-#include "module/own_names.hpp"
 #include "kernels/filters.hpp"
 #include "kernels/pixel_rows.hpp"
 #include "kernels/sizes.hpp"
+#include "module/own_names.hpp"
 #include "png/format.hpp"
-#include "bindings/png/refusal.hpp"
 
 namespace png {
 namespace {

@@ -1,13 +1,13 @@
 #include "kernels/deflate/pipeline.hpp"
 
 #include <algorithm>
-#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <new>
 
 #include "kernels/adler32.hpp"
+#include "kernels/condition.hpp"
 #include "kernels/deflate/block.hpp"
 #include "kernels/deflate/segments.hpp"
 #include "kernels/deflate/stream_writer.hpp"
@@ -98,7 +98,7 @@ private:
             } else {
                 failed_ = true;
             }
-            changed_.notify_all();
+            changed_.notifyAll();
         }
     }
 
@@ -311,7 +311,7 @@ private:
 
     // Under the lock.
     std::mutex mutex_;
-    std::condition_variable changed_;
+    Condition changed_;
     std::size_t parseNext_ = 0;
     std::size_t stitched_ = 0;
     bool stitching_ = false;
