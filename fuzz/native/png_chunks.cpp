@@ -1,7 +1,7 @@
 // Each input is taken as a PNG file and read by the codec's chunk layer and by
 // the literal decoder side by side. Chunk by chunk from where the signature
 // ends: the same refusal, the same type and data, the same place where reading
-// stopped. The whole file's walk (the signature, then chunks up to IEND): the
+// stopped; each chunk read, written again, gives back its very bytes. The whole file's walk (the signature, then chunks up to IEND): the
 // same refusal and end and, for a file walked to its end, the same chunks, the
 // same IDAT data and the same header. The PNG mutator keeps CRCs valid, so
 // that most inputs get past the chunk layer's checks.
@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "expect.hpp"
 #include "literal_png.hpp"
@@ -33,6 +34,11 @@ void checkChunkByChunk(png::ByteSpan bytes) {
         }
         fuzz::expect(same(chunk.type, expected.type) && same(chunk.data, expected.data),
                      "another chunk");
+        const auto start = static_cast<std::size_t>(chunk.type.data() - bytes.data()) - 4;
+        std::vector<std::uint8_t> written(position - start);
+        png::writeChunk(chunk.type, chunk.data, written);
+        fuzz::expect(std::ranges::equal(written, bytes.subspan(start, written.size())),
+                     "a chunk written again differs");
     }
 }
 
