@@ -34,8 +34,9 @@ png::Refusal readChunks(ByteSpan bytes, Decoded& decoded) {
             if (chunk.data.size() != 13) {
                 return png::Refusal::headerSize;
             }
-            decoded.header = {bigEndian(chunk.data), bigEndian(chunk.data.subspan(4)), chunk.data[8],
-                              chunk.data[9], chunk.data[10], chunk.data[11], chunk.data[12]};
+            const ByteSpan data = chunk.data;
+            decoded.header = {bigEndian(data), bigEndian(data.subspan(4)), data[8], data[9],
+                              data[10], data[11], data[12]};
             if (decoded.header[0] > INT32_MAX || decoded.header[1] > INT32_MAX) {
                 return png::Refusal::headerFieldTooLarge;
             }
@@ -86,7 +87,8 @@ Inflated decompress(const Bytes& stream, std::size_t keep) {
         const std::size_t produced = room.size() - z.avail_out;
         inflated.size += produced;
         const std::size_t kept = std::min(produced, keep - std::min(keep, inflated.kept.size()));
-        inflated.kept.insert(inflated.kept.end(), room.begin(), room.begin() + static_cast<std::ptrdiff_t>(kept));
+        inflated.kept.insert(inflated.kept.end(), room.begin(),
+                             room.begin() + static_cast<std::ptrdiff_t>(kept));
     }
     inflated.complete = status == Z_STREAM_END;
     inflated.trailing = inflated.complete && z.avail_in > 0;
@@ -198,7 +200,8 @@ Decoded decode(ByteSpan bytes) {
     const auto height = static_cast<std::uint64_t>(decoded.header[1]);
     const unsigned __int128 expected = static_cast<unsigned __int128>(height) *
                                        (width * static_cast<std::uint64_t>(decoded.channels) + 1);
-    const Inflated raw = decompress(stream, expected <= kLargestKept ? static_cast<std::size_t>(expected) : 0);
+    const std::size_t keep = expected <= kLargestKept ? static_cast<std::size_t>(expected) : 0;
+    const Inflated raw = decompress(stream, keep);
     if (!raw.complete) {
         decoded.ending = Ending::zlibError;
         return decoded;

@@ -1,9 +1,10 @@
 // Each input is taken as a PNG file and read by the codec's chunk layer and by
 // the literal decoder side by side. Chunk by chunk from where the signature
 // ends: the same refusal, the same type and data, the same place where reading
-// stopped; each chunk read, written again, gives back its very bytes. The whole file's walk (the signature, then chunks up to IEND): the
-// same refusal and end and, for a file walked to its end, the same chunks, the
-// same IDAT data and the same header. The PNG mutator keeps CRCs valid, so
+// stopped; each chunk read, written again, gives back its very bytes. The
+// whole file's walk (the signature, then chunks up to IEND): the same refusal
+// and end and, for a file walked to its end, the same chunks, the same IDAT
+// data and the same header. The PNG mutator keeps CRCs valid, so
 // that most inputs get past the chunk layer's checks.
 
 #include <algorithm>

@@ -34,7 +34,8 @@ std::int64_t mostInflated(std::size_t compressed) {
 }
 
 bool reachedTheRows(const literal::Decoded& expected) {
-    return expected.ending == Ending::decoded || expected.refusal == png::Refusal::unsupportedFilter;
+    return expected.ending == Ending::decoded ||
+           expected.refusal == png::Refusal::unsupportedFilter;
 }
 
 Bytes joined(const std::vector<png::ByteSpan>& parts) {

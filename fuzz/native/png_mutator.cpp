@@ -16,6 +16,7 @@
 #include <optional>
 #include <random>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "kernels/crc32.hpp"
@@ -92,7 +93,8 @@ std::optional<PngFile> parse(std::span<const std::uint8_t> bytes) {
             break;
         }
         const std::uint8_t* type = bytes.data() + offset + 4;
-        file.chunks.push_back({{type[0], type[1], type[2], type[3]}, Bytes(type + 4, type + 4 + length)});
+        file.chunks.push_back(
+            {{type[0], type[1], type[2], type[3]}, Bytes(type + 4, type + 4 + length)});
         offset += 12 + std::size_t{length};
     }
     file.tail.assign(bytes.begin() + static_cast<std::ptrdiff_t>(offset), bytes.end());
@@ -105,7 +107,7 @@ Bytes serialise(const PngFile& file) {
         const std::size_t start = out.size();
         out.resize(start + 8);
         putBigEndian32(out.data() + start, static_cast<std::uint32_t>(chunk.data.size()));
-        std::copy(chunk.type.begin(), chunk.type.end(), out.begin() + static_cast<std::ptrdiff_t>(start) + 4);
+        std::copy(chunk.type.begin(), chunk.type.end(), out.data() + start + 4);
         out.insert(out.end(), chunk.data.begin(), chunk.data.end());
         const std::uint32_t crc = kernels::crc32(0, out.data() + start + 4, chunk.data.size() + 4);
         out.resize(out.size() + 4);
@@ -134,8 +136,8 @@ struct Layout {
 std::optional<Layout> headerLayout(const PngFile& file) {
     for (const Chunk& chunk : file.chunks) {
         if (chunk.type == kHeader && chunk.data.size() == 13) {
-            return Layout{png::bigEndian32(chunk.data.data()), png::bigEndian32(chunk.data.data() + 4),
-                          chunk.data[9]};
+            const std::uint8_t* data = chunk.data.data();
+            return Layout{png::bigEndian32(data), png::bigEndian32(data + 4), data[9]};
         }
     }
     return std::nullopt;
@@ -187,8 +189,9 @@ void placeImageData(PngFile& file, const Bytes& stream, Random& random) {
     auto& chunks = file.chunks;
     const auto first = std::find_if(chunks.begin(), chunks.end(),
                                      [](const Chunk& chunk) { return chunk.type == kImageData; });
-    std::size_t at = first != chunks.end() ? static_cast<std::size_t>(first - chunks.begin())
-                                           : chunks.size() - std::min<std::size_t>(chunks.size(), 1);
+    const std::size_t beforeLast = chunks.size() - std::min<std::size_t>(chunks.size(), 1);
+    std::size_t at =
+        first != chunks.end() ? static_cast<std::size_t>(first - chunks.begin()) : beforeLast;
     std::erase_if(chunks, [](const Chunk& chunk) { return chunk.type == kImageData; });
     std::vector<std::size_t> cuts{0, stream.size()};
     for (std::uint32_t n = below(random, 4); n > 0; --n) {
@@ -196,18 +199,19 @@ void placeImageData(PngFile& file, const Bytes& stream, Random& random) {
     }
     std::sort(cuts.begin(), cuts.end());
     for (std::size_t i = 0; i + 1 < cuts.size(); ++i, ++at) {
-        const auto from = stream.begin() + static_cast<std::ptrdiff_t>(cuts[i]);
-        chunks.insert(chunks.begin() + static_cast<std::ptrdiff_t>(at),
-                      {kImageData, Bytes(from, stream.begin() + static_cast<std::ptrdiff_t>(cuts[i + 1]))});
+        Chunk part{kImageData, Bytes(stream.data() + cuts[i], stream.data() + cuts[i + 1])};
+        chunks.insert(chunks.begin() + static_cast<std::ptrdiff_t>(at), std::move(part));
     }
 }
 
-// Fresh rows of the header's size with random filter types, mostly valid.
-Bytes freshScanlines(std::size_t size, std::size_t stride, Random& random) {
+// Fresh records of `recordSize` bytes (a filter type, then the row), the
+// filter types mostly valid.
+Bytes freshScanlines(std::size_t size, std::size_t recordSize, Random& random) {
     Bytes rows(size);
     for (std::size_t i = 0; i < size; ++i) {
-        rows[i] = static_cast<std::uint8_t>(i % stride == 0 ? below(random, oneIn(random, 20) ? 256 : 5)
-                                                            : random());
+        const bool filterType = i % recordSize == 0;
+        rows[i] = static_cast<std::uint8_t>(
+            filterType ? below(random, oneIn(random, 20) ? 256 : 5) : random());
     }
     return rows;
 }
@@ -219,8 +223,8 @@ void rewriteImageData(PngFile& file, Random& random) {
     switch (below(random, 4)) {
         case 0:
             if (size) {
-                const std::size_t stride = *size / std::max<std::uint32_t>(layout->height, 1);
-                rows = freshScanlines(*size, std::max<std::size_t>(stride, 1), random);
+                const std::size_t recordSize = *size / std::max<std::uint32_t>(layout->height, 1);
+                rows = freshScanlines(*size, std::max<std::size_t>(recordSize, 1), random);
             }
             break;
         case 1:
@@ -228,10 +232,12 @@ void rewriteImageData(PngFile& file, Random& random) {
                 rows[below(random, rows.size())] = static_cast<std::uint8_t>(random());
             }
             break;
-        case 2:
-            rows.resize(oneIn(random, 2) ? rows.size() - std::min<std::size_t>(rows.size(), 1 + below(random, 3))
-                                         : rows.size() + 1 + below(random, 3));
+        case 2: {  // a few bytes too few or too many
+            const std::size_t change = 1 + below(random, 3);
+            rows.resize(oneIn(random, 2) ? rows.size() - std::min(rows.size(), change)
+                                         : rows.size() + change);
             break;
+        }
         default:
             mutateBytes(rows, 16);
     }
@@ -253,7 +259,8 @@ void setHeaderField(PngFile& file, Random& random) {
     auto header = std::find_if(file.chunks.begin(), file.chunks.end(),
                                [](const Chunk& chunk) { return chunk.type == kHeader; });
     if (header == file.chunks.end()) {
-        header = file.chunks.insert(file.chunks.begin(), {kHeader, Bytes{0, 0, 0, 1, 0, 0, 0, 1, 8, 2, 0, 0, 0}});
+        const Bytes oneByOneRgb{0, 0, 0, 1, 0, 0, 0, 1, 8, 2, 0, 0, 0};
+        header = file.chunks.insert(file.chunks.begin(), {kHeader, oneByOneRgb});
     }
     Bytes& data = header->data;
     data.resize(13);
@@ -291,7 +298,8 @@ void rearrangeChunks(PngFile& file, Random& random) {
             std::iter_swap(position(0), position(0));
             break;
         default: {
-            Chunk fresh{kKnownTypes[below(random, std::size(kKnownTypes))], Bytes(below(random, 16))};
+            Chunk fresh{kKnownTypes[below(random, std::size(kKnownTypes))],
+                        Bytes(below(random, 16))};
             for (auto& byte : fresh.data) byte = static_cast<std::uint8_t>(random());
             chunks.insert(position(1), fresh);
         }
@@ -325,7 +333,8 @@ void damage(Bytes& bytes, Random& random) {
             break;
         default:
             if (bytes.size() >= png::kSignature.size() + 4) {
-                const std::size_t at = png::kSignature.size() + below(random, bytes.size() - png::kSignature.size() - 3);
+                const std::size_t after = png::kSignature.size();
+                const std::size_t at = after + below(random, bytes.size() - after - 3);
                 putBigEndian32(bytes.data() + at, boundary(random));
             }
     }
@@ -374,10 +383,11 @@ extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t s
 }
 
 // Crossing two files: a chunk of the second put into the first.
-extern "C" std::size_t LLVMFuzzerCustomCrossOver(const std::uint8_t* first, std::size_t firstSize,
-                                                  const std::uint8_t* second, std::size_t secondSize,
-                                                  std::uint8_t* out, std::size_t maxSize,
-                                                  unsigned int seed) {
+extern "C" std::size_t LLVMFuzzerCustomCrossOver(const std::uint8_t* first,
+                                                  std::size_t firstSize,
+                                                  const std::uint8_t* second,
+                                                  std::size_t secondSize, std::uint8_t* out,
+                                                  std::size_t maxSize, unsigned int seed) {
     Random random(seed);
     std::optional<PngFile> into = parse({first, firstSize});
     const std::optional<PngFile> from = parse({second, secondSize});
@@ -385,7 +395,8 @@ extern "C" std::size_t LLVMFuzzerCustomCrossOver(const std::uint8_t* first, std:
         return 0;
     }
     const Chunk& chunk = from->chunks[below(random, from->chunks.size())];
-    into->chunks.insert(into->chunks.begin() + static_cast<std::ptrdiff_t>(below(random, into->chunks.size() + 1)), chunk);
+    const auto at = static_cast<std::ptrdiff_t>(below(random, into->chunks.size() + 1));
+    into->chunks.insert(into->chunks.begin() + at, chunk);
     const Bytes bytes = serialise(*into);
     if (bytes.size() > maxSize) {
         return 0;

@@ -62,7 +62,8 @@ Rebuilt rebuildWithReference(const Image& image) {
             break;
         }
         std::uint8_t* out = rebuilt.pixels.data() + row * stride;
-        kernels::reference::reconstructRange(type, image.filtered(row), row ? out - stride : nullptr,
+        const std::uint8_t* above = row ? out - stride : nullptr;
+        kernels::reference::reconstructRange(type, image.filtered(row), above,
                                              image.layout.channels, out, 0, stride);
     }
     return rebuilt;
@@ -85,7 +86,8 @@ Planes planesOf(const Image& image, const Bytes& pixels) {
 }
 
 // The first `bytes` bytes of both are the same.
-bool samePrefix(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b, std::size_t bytes) {
+bool samePrefix(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b,
+                std::size_t bytes) {
     return std::equal(a.begin(), a.begin() + bytes, b.begin());
 }
 
@@ -99,8 +101,9 @@ void checkDecoder(const Image& image, const Rebuilt& rebuilt, const Planes& expe
     Bytes rgb(pixels * 3), alpha(rgba ? pixels : 0), filters(layout.height);
     Bytes scratch(rgba ? 2 * layout.stride() : 0);
 
-    fuzz::expect(kernels::decodeScanlines(layout, image.stream, rgb, alpha, filters, scratch) == refused,
-                 "another row refused");
+    fuzz::expect(
+        kernels::decodeScanlines(layout, image.stream, rgb, alpha, filters, scratch) == refused,
+        "another row refused");
     fuzz::expect(samePrefix(rgb, expected.rgb, 3 * rebuiltPixels) &&
                      samePrefix(alpha, expected.alpha, rgba ? rebuiltPixels : 0),
                  "planes other than the reference's");
@@ -110,8 +113,9 @@ void checkDecoder(const Image& image, const Rebuilt& rebuilt, const Planes& expe
 
     Bytes inPlace(image.stream.begin(), image.stream.end());
     std::fill(alpha.begin(), alpha.end(), 0);
-    fuzz::expect(kernels::decodeScanlines(layout, inPlace, inPlace, alpha, filters, scratch) == refused,
-                 "another row refused in place");
+    fuzz::expect(
+        kernels::decodeScanlines(layout, inPlace, inPlace, alpha, filters, scratch) == refused,
+        "another row refused in place");
     fuzz::expect(samePrefix(inPlace, expected.rgb, 3 * rebuiltPixels) &&
                      samePrefix(alpha, expected.alpha, rgba ? rebuiltPixels : 0),
                  "planes other than the reference's, in place");

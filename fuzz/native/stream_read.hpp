@@ -10,8 +10,8 @@
 namespace literal {
 
 // What read(count) on a stream at `position` returns; the position moves past it.
-inline std::span<const std::uint8_t> read(std::span<const std::uint8_t> bytes, std::size_t& position,
-                                          std::size_t count) {
+inline std::span<const std::uint8_t> read(std::span<const std::uint8_t> bytes,
+                                          std::size_t& position, std::size_t count) {
     if (position >= bytes.size()) {
         return {};  // at or past the end: nothing, and the position stays
     }
