@@ -157,8 +157,7 @@ bool plausible(std::size_t compressed, std::int64_t expected) {
 
 bool fitsWholeRoute(const IdatParts& parts, const Geometry& geometry,
                     std::optional<std::int64_t> streamSize) {
-    return kernels::inflaterName() != nullptr && !inflaterSwitchedOff() &&
-           geometry.width >= 0 && geometry.height >= 0 && streamSize &&
+    return !inflaterSwitchedOff() && geometry.width >= 0 && geometry.height >= 0 && streamSize &&
            *streamSize <= PY_SSIZE_T_MAX && plausible(parts.size(), *streamSize);
 }
 
