@@ -180,12 +180,10 @@ private:
 
     // The lengths of the code-length code, 3 bits each in a fixed order.
     bool readCodeLengthCode(unsigned count, DecodeTable& code) noexcept {
-        static constexpr uint8_t kOrder[inflate::kCodeLengthSymbols] = {
-            16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
         std::array<uint8_t, inflate::kCodeLengthSymbols> lengths{};
         for (unsigned i = 0; i < count; ++i) {
             in_.refill();
-            lengths[kOrder[i]] = static_cast<uint8_t>(in_.take(3));
+            lengths[deflate::kCodeLengthOrder[i]] = static_cast<uint8_t>(in_.take(3));
         }
         return inflate::buildTable(inflate::CodeKind::kCodeLength, lengths, codeLengthStorage_,
                                    code);

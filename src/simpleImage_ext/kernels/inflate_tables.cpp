@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "kernels/deflate/alphabets.hpp"
+
 namespace kernels::inflate {
 namespace {
 
@@ -12,18 +14,6 @@ using std::uint8_t;
 
 constexpr unsigned kMaxSymbols = 288;  // the fixed literal/length code's
 constexpr uint32_t kBadCode = entry::kExceptional;
-
-// RFC 1951, 3.2.5: lengths 3..258 (symbols 257..285) and distances 1..32768.
-constexpr uint16_t kLengthBase[] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
-                                    31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-constexpr uint8_t kLengthExtraBits[] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                        2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr uint16_t kDistanceBase[] = {1,    2,    3,    4,    5,    7,     9,     13,
-                                      17,   25,   33,   49,   65,   97,    129,   193,
-                                      257,  385,  513,  769,  1025, 1537,  2049,  3073,
-                                      4097, 6145, 8193, 12289, 16385, 24577};
-constexpr uint8_t kDistanceExtraBits[] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
-                                          6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
 // The entry of each symbol before its code is known: the code's bits are
 // added when the table is built.
@@ -38,7 +28,8 @@ constexpr SymbolEntries literalLengthEntries() {
             entries[symbol] = entry::kExceptional | entry::kEndOfBlock;
         } else if (symbol < kMaxLiteralLengthSymbols) {
             const unsigned i = symbol - kEndOfBlockSymbol - 1;
-            entries[symbol] = uint32_t{kLengthBase[i]} << 16 | kLengthExtraBits[i];
+            const uint32_t first = deflate::kLengthBase[i] + deflate::kMinMatch;  // the base counts from 0
+            entries[symbol] = first << 16 | deflate::kLengthExtraBits[i];
         } else {
             entries[symbol] = kBadCode;
         }
@@ -49,9 +40,12 @@ constexpr SymbolEntries literalLengthEntries() {
 constexpr SymbolEntries distanceEntries() {
     SymbolEntries entries{};
     for (uint32_t symbol = 0; symbol < kMaxSymbols; ++symbol) {
-        entries[symbol] = symbol < kMaxDistanceSymbols
-                              ? uint32_t{kDistanceBase[symbol]} << 16 | kDistanceExtraBits[symbol]
-                              : kBadCode;
+        if (symbol < kMaxDistanceSymbols) {
+            const uint32_t first = deflate::kDistanceBase[symbol] + 1u;  // the base counts from 0
+            entries[symbol] = first << 16 | deflate::kDistanceExtraBits[symbol];
+        } else {
+            entries[symbol] = kBadCode;
+        }
     }
     return entries;
 }

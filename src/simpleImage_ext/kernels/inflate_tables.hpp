@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <span>
 
+#include "kernels/deflate/alphabets.hpp"
+
 namespace kernels::inflate {
 
 // One table entry, 32 bits:
@@ -67,10 +69,11 @@ inline constexpr std::size_t kLiteralLengthCapacity = 4380;
 inline constexpr std::size_t kDistanceCapacity = 400;
 inline constexpr std::size_t kCodeLengthCapacity = 1u << kCodeLengthRootBits;
 
-inline constexpr unsigned kEndOfBlockSymbol = 256;
-inline constexpr unsigned kMaxLiteralLengthSymbols = 286;  // as a dynamic block declares them
-inline constexpr unsigned kMaxDistanceSymbols = 30;
-inline constexpr unsigned kCodeLengthSymbols = 19;
+inline constexpr unsigned kEndOfBlockSymbol = deflate::kEndOfBlock;
+// As a dynamic block may declare them.
+inline constexpr unsigned kMaxLiteralLengthSymbols = deflate::kLiteralLengthCodes;
+inline constexpr unsigned kMaxDistanceSymbols = deflate::kDistanceCodes;
+inline constexpr unsigned kCodeLengthSymbols = deflate::kCodeLengthCodes;
 
 // A built table: the entry for the next bits b is entries[b & mask], or, for a
 // subtable link, an entry of the subtable it points to.

@@ -1,6 +1,7 @@
-// The deflate format's alphabets (RFC 1951) and the settings of the compressor
-// whose streams we reproduce byte for byte: zlib's level 6 with a 32 KiB
-// window and 8 as memory level, as `zlib.compress(data)` runs it.
+// The settings of the compressor whose streams we reproduce byte for byte:
+// zlib's level 6 with a 32 KiB window and 8 as memory level, as
+// `zlib.compress(data)` runs it; and the lookups from lengths and distances to
+// their codes.
 #pragma once
 
 #include <array>
@@ -10,13 +11,13 @@
 #include <utility>
 #include <vector>
 
+#include "kernels/deflate/alphabets.hpp"
+
 namespace kernels::deflate {
 
 // --- the matcher --------------------------------------------------------------
 
 inline constexpr std::uint32_t kWindowSize = 32768;
-inline constexpr std::uint32_t kMinMatch = 3;
-inline constexpr std::uint32_t kMaxMatch = 258;
 // The matcher keeps this much input ahead of the position it parses, so that a
 // match and the strings after it are always complete until the input ends.
 inline constexpr std::uint32_t kMinLookahead = kMaxMatch + kMinMatch + 1;
@@ -47,54 +48,6 @@ inline constexpr std::uint32_t kWindowSpan = 2 * kWindowSize;
 // A block ends when its symbol buffer holds this many symbols: memory level 8
 // gives a buffer of 2^14 symbols, one of which is never used.
 inline constexpr std::uint32_t kBlockSymbols = (1u << 14) - 1;
-
-// --- the alphabets ------------------------------------------------------------
-
-inline constexpr int kLiterals = 256;
-inline constexpr int kEndOfBlock = 256;
-inline constexpr int kLengthCodes = 29;
-inline constexpr int kLiteralLengthCodes = kLiterals + 1 + kLengthCodes;  // 286
-inline constexpr int kDistanceCodes = 30;
-inline constexpr int kCodeLengthCodes = 19;
-inline constexpr int kMaxCodeBits = 15;
-inline constexpr int kMaxCodeLengthBits = 7;
-
-// Code-length symbols: repeat the previous length 3-6 times, repeat a zero
-// 3-10 times, 11-138 times.
-inline constexpr int kRepeatPrevious = 16;
-inline constexpr int kRepeatZeroShort = 17;
-inline constexpr int kRepeatZeroLong = 18;
-
-inline constexpr std::array<std::uint8_t, kLengthCodes> kLengthExtraBits = {
-    0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-inline constexpr std::array<std::uint8_t, kDistanceCodes> kDistanceExtraBits = {
-    0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-inline constexpr std::array<std::uint8_t, kCodeLengthCodes> kCodeLengthExtraBits = {
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 3, 7};
-// The order in which a dynamic block header sends the code-length code lengths.
-inline constexpr std::array<std::uint8_t, kCodeLengthCodes> kCodeLengthOrder = {
-    16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
-
-// The first match length (minus kMinMatch) and distance (minus one) of each code.
-inline constexpr std::array<std::uint16_t, kLengthCodes> kLengthBase = [] {
-    std::array<std::uint16_t, kLengthCodes> base{};
-    std::uint16_t length = 0;
-    for (int code = 0; code < kLengthCodes - 1; ++code) {
-        base[code] = length;
-        length = static_cast<std::uint16_t>(length + (1u << kLengthExtraBits[code]));
-    }
-    base[kLengthCodes - 1] = kMaxMatch - kMinMatch;  // 258 has a code of its own
-    return base;
-}();
-inline constexpr std::array<std::uint16_t, kDistanceCodes> kDistanceBase = [] {
-    std::array<std::uint16_t, kDistanceCodes> base{};
-    std::uint32_t distance = 0;
-    for (int code = 0; code < kDistanceCodes; ++code) {
-        base[code] = static_cast<std::uint16_t>(distance);
-        distance += 1u << kDistanceExtraBits[code];
-    }
-    return base;
-}();
 
 // Length code (0-28) of each match length minus kMinMatch.
 inline constexpr std::array<std::uint8_t, kMaxMatch - kMinMatch + 1> kLengthCode = [] {
