@@ -372,6 +372,32 @@ class TestReboundNames:
         with pytest.raises(ValueError, match="^Only 8-bit PNG images are supported$"):
             decode(self.two_idats())
 
+    def test_zlib_decompress_is_looked_up_after_the_parts_are_joined(
+            self, restore_module_attributes, zlib_module):
+        ext = restore_module_attributes
+        ext.zlib = ZLIB_MODULES[zlib_module]()
+        calls = []
+
+        def decompress(data):
+            calls.append(len(data))
+            return zlib.decompress(data)
+
+        class Rebinding:
+            """A part whose buffer, taken by the join, rebinds the module's zlib."""
+            def __init__(self, data):
+                self.data = data
+
+            def __len__(self):
+                return len(self.data)
+
+            def __buffer__(self, flags):
+                ext.zlib = types.SimpleNamespace(decompress=decompress, crc32=zlib.crc32)
+                return memoryview(self.data)
+
+        rebind_idat_data(ext, lambda n, data: Rebinding(data))
+        assert decode(self.two_idats())[2] == self.RGB
+        assert len(calls) == 1
+
     @pytest.mark.parametrize("width, height, colour_type, raw_size, message", [
         (-2, 0, 2, 0, "negative count"),   # the row above the first row
         (-2, -2, 2, 10, "negative count"),  # the filter list, after planes of 12 bytes

@@ -151,7 +151,7 @@ bool decodesPngDirectly(PyObject* cls, PyObject* data) {
 
 std::optional<DecodedImage> decodeBytes(PyObject* cls, PyObject* data) {
     if (decodesPngDirectly(cls, data)) {
-        return png::loadPngFromBytes(data, png::inflationAtEntry());
+        return png::loadPngFromBytes(data);
     }
     Ref stream = module_state::callGlobalFunction("BytesIO", data);
     if (!stream) {

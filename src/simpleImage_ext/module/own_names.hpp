@@ -47,7 +47,9 @@ int isOwn(Name which);
 // the interpreter's lock until then, and an allocation cannot run Python code
 // (the collector runs at the evaluation loop's next check, not inside one).
 // The literal route, where reads and calls can run Python code between two
-// lookups, asks at each lookup instead.
+// lookups, calls the names instead; only a call that runs nothing but this
+// module's code from its lookup to its return (zlib.decompress, zlib.compress,
+// zlib.crc32) asks isOwn where it is looked up.
 bool allOwn(std::span<const Name> names);
 
 // The interpreter's zlib.decompressobj and zlib.error (borrowed): the internal

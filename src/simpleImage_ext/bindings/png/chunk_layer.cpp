@@ -21,7 +21,6 @@ namespace {
 
 using py::Ref;
 
-
 constexpr py::Declaration<1> kReadChunk{"_readChunk", py::Receiver::module, {"stream"}, 1};
 constexpr py::Declaration<2> kMakeChunk{
     "_makeChunk", py::Receiver::module, {"chunkType", "data"}, 2};
@@ -94,6 +93,106 @@ std::optional<std::int64_t> nativeChunkCrc(PyObject* chunkType, PyObject* data) 
         return std::nullopt;
     }
     return *kernels::fastCrc32(*typeCrc, content.data(), content.size());
+}
+
+// struct.pack(">I", value) and struct.unpack(">I", bytes)[0].
+Ref packUint32(PyObject* value) { return py::structPack(kUint32Format, "(O)", value); }
+
+Ref unpackUint32(PyObject* bytes) {
+    Ref format = Ref::steal(PyUnicode_FromString(kUint32Format));
+    if (!format) {
+        return {};
+    }
+    Ref values = module_state::callGlobal("struct", "unpack", format.get(), bytes);
+    if (!values) {
+        return {};
+    }
+    return Ref::steal(PySequence_GetItem(values.get(), 0));
+}
+
+// zlib.crc32(data, zlib.crc32(chunkType)) & 0xFFFFFFFF, as a Python int.
+Ref chunkCrc(PyObject* chunkType, PyObject* data) {
+    if (const auto crc = nativeChunkCrc(chunkType, data)) {
+        if (*crc < 0) {
+            return {};
+        }
+        return Ref::steal(PyLong_FromUnsignedLong(static_cast<unsigned long>(*crc)));
+    }
+    Ref typeCrc = module_state::callGlobal("zlib", "crc32", chunkType);
+    if (!typeCrc) {
+        return {};
+    }
+    Ref crc = module_state::callGlobal("zlib", "crc32", data, typeCrc.get());
+    if (!crc) {
+        return {};
+    }
+    Ref mask = Ref::steal(PyLong_FromUnsignedLong(0xFFFFFFFFul));
+    if (!mask) {
+        return {};
+    }
+    return Ref::steal(PyNumber_And(crc.get(), mask.get()));
+}
+
+// What `_readChunk(stream)` returns, as its two items; both empty at the end of
+// the stream. False with the exception that `_readChunk` raises.
+bool readChunkFields(PyObject* stream, Ref& chunkType, Ref& data) {
+    Ref four = Ref::steal(PyLong_FromLong(4));
+    if (!four) {
+        return false;
+    }
+    Ref lengthBytes = py::read(stream, four.get());
+    if (!lengthBytes) {
+        return false;
+    }
+    const int present = PyObject_IsTrue(lengthBytes.get());
+    if (present < 0) {
+        return false;
+    }
+    if (present == 0) {
+        // The stream ended at a chunk boundary.
+        chunkType = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+        data = chunkType;
+        return static_cast<bool>(chunkType);
+    }
+    const Py_ssize_t lengthSize = py::length(lengthBytes.get());
+    if (lengthSize < 0) {
+        return false;
+    }
+    if (lengthSize != 4) {
+        return raise(Refusal::eofInLength);
+    }
+    Ref length = unpackUint32(lengthBytes.get());
+    if (!length) {
+        return false;
+    }
+    chunkType = readExactly(stream, four.get(), Refusal::eofInType);
+    if (!chunkType) {
+        return false;
+    }
+    data = readExactly(stream, length.get(), Refusal::eofInData);
+    if (!data) {
+        return false;
+    }
+    Ref crcBytes = readExactly(stream, four.get(), Refusal::eofInCrc);
+    if (!crcBytes) {
+        return false;
+    }
+    Ref expectedCrc = chunkCrc(chunkType.get(), data.get());
+    if (!expectedCrc) {
+        return false;
+    }
+    Ref actualCrc = unpackUint32(crcBytes.get());
+    if (!actualCrc) {
+        return false;
+    }
+    const int intact = PyObject_RichCompareBool(actualCrc.get(), expectedCrc.get(), Py_EQ);
+    if (intact < 0) {
+        return false;
+    }
+    if (intact == 0) {
+        return raise(Refusal::corruptedChunk);
+    }
+    return true;
 }
 
 // Whether `_makeChunk(chunkType, data)`, with both exact bytes, is built here
@@ -206,132 +305,12 @@ PyObject* makeChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyMethodDef readChunkMethod() { return py::methodRow<kReadChunk, readChunk>(); }
 PyMethodDef makeChunkMethod() { return py::methodRow<kMakeChunk, makeChunk>(); }
 
-bool readChunkFields(PyObject* stream, Ref& chunkType, Ref& data) {
-    Ref four = Ref::steal(PyLong_FromLong(4));
-    if (!four) {
-        return false;
-    }
-    Ref lengthBytes = py::read(stream, four.get());
-    if (!lengthBytes) {
-        return false;
-    }
-    const int present = PyObject_IsTrue(lengthBytes.get());
-    if (present < 0) {
-        return false;
-    }
-    if (present == 0) {
-        // The stream ended at a chunk boundary.
-        chunkType = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
-        data = chunkType;
-        return static_cast<bool>(chunkType);
-    }
-    const Py_ssize_t lengthSize = py::length(lengthBytes.get());
-    if (lengthSize < 0) {
-        return false;
-    }
-    if (lengthSize != 4) {
-        return raise(Refusal::eofInLength);
-    }
-    Ref length = unpackUint32(lengthBytes.get());
-    if (!length) {
-        return false;
-    }
-    chunkType = readExactly(stream, four.get(), Refusal::eofInType);
-    if (!chunkType) {
-        return false;
-    }
-    data = readExactly(stream, length.get(), Refusal::eofInData);
-    if (!data) {
-        return false;
-    }
-    Ref crcBytes = readExactly(stream, four.get(), Refusal::eofInCrc);
-    if (!crcBytes) {
-        return false;
-    }
-    Ref expectedCrc = chunkCrc(chunkType.get(), data.get());
-    if (!expectedCrc) {
-        return false;
-    }
-    Ref actualCrc = unpackUint32(crcBytes.get());
-    if (!actualCrc) {
-        return false;
-    }
-    const int intact = PyObject_RichCompareBool(actualCrc.get(), expectedCrc.get(), Py_EQ);
-    if (intact < 0) {
-        return false;
-    }
-    if (intact == 0) {
-        return raise(Refusal::corruptedChunk);
-    }
-    return true;
-}
-
-Ref packUint32(PyObject* value) {
-    const int own = own_names::isOwn(own_names::Name::structPack);
-    if (own < 0) {
-        return {};
-    }
-    if (own > 0 && PyLong_CheckExact(value)) {
-        const unsigned long long number = PyLong_AsUnsignedLongLong(value);
-        if (!(number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) &&
-            number <= 0xFFFFFFFFull) {
-            const char packed[4] = {static_cast<char>(number >> 24), static_cast<char>(number >> 16),
-                                    static_cast<char>(number >> 8), static_cast<char>(number)};
-            return Ref::steal(PyBytes_FromStringAndSize(packed, 4));
-        }
-        PyErr_Clear();  // out of range: struct.pack says how
-    }
-    return py::structPack(kUint32Format, "(O)", value);
-}
-
-Ref unpackUint32(PyObject* bytes) {
-    const int own = own_names::isOwn(own_names::Name::structUnpack);
-    if (own < 0) {
-        return {};
-    }
-    if (own > 0 && PyBytes_CheckExact(bytes) && PyBytes_GET_SIZE(bytes) == 4) {
-        return Ref::steal(PyLong_FromUnsignedLong(
-            bigEndian32(py::bytesSpan(bytes).data())));
-    }
-    Ref format = Ref::steal(PyUnicode_FromString(kUint32Format));
-    if (!format) {
-        return {};
-    }
-    Ref values = module_state::callGlobal("struct", "unpack", format.get(), bytes);
-    if (!values) {
-        return {};
-    }
-    return Ref::steal(PySequence_GetItem(values.get(), 0));
-}
-
 Ref packedChunkCrc(PyObject* chunkType, PyObject* data) {
     Ref crc = chunkCrc(chunkType, data);
     if (!crc) {
         return {};
     }
     return packUint32(crc.get());
-}
-
-Ref chunkCrc(PyObject* chunkType, PyObject* data) {
-    if (const auto crc = nativeChunkCrc(chunkType, data)) {
-        if (*crc < 0) {
-            return {};
-        }
-        return Ref::steal(PyLong_FromUnsignedLong(static_cast<unsigned long>(*crc)));
-    }
-    Ref typeCrc = module_state::callGlobal("zlib", "crc32", chunkType);
-    if (!typeCrc) {
-        return {};
-    }
-    Ref crc = module_state::callGlobal("zlib", "crc32", data, typeCrc.get());
-    if (!crc) {
-        return {};
-    }
-    Ref mask = Ref::steal(PyLong_FromUnsignedLong(0xFFFFFFFFul));
-    if (!mask) {
-        return {};
-    }
-    return Ref::steal(PyNumber_And(crc.get(), mask.get()));
 }
 
 }  // namespace png

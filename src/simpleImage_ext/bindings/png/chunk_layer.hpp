@@ -2,10 +2,11 @@
 //
 // A chunk is a 4-byte big-endian data length, a 4-byte type, the data and a
 // CRC-32 over type and data. Lengths and CRCs are never kept: they are computed
-// again whenever a chunk is written. Packing and CRCs go through the module's
-// `struct` and `zlib` as currently bound: on these literal routes, where the
-// stream's reads can run Python code between two lookups, each name is asked
-// at its lookup whether it is the module's own, whose work is then done here.
+// again whenever a chunk is written. `_readChunk` and `_makeChunk` choose their
+// route once, at their entry; on their literal routes packing and CRCs are
+// calls through the module's `struct` and `zlib` as bound at each call. The one
+// exception is a CRC of exact bytes objects: it is computed here when
+// `zlib.crc32`, looked up at that call, is the interpreter's own.
 #pragma once
 
 #include <Python.h>
@@ -18,17 +19,8 @@ namespace png {
 PyMethodDef readChunkMethod();
 PyMethodDef makeChunkMethod();
 
-// What `_readChunk(stream)` returns, as its two items; both empty at the end of
-// the stream. False with the exception that `_readChunk` raises.
-bool readChunkFields(PyObject* stream, py::Ref& chunkType, py::Ref& data);
-
-// zlib.crc32(data, zlib.crc32(chunkType)) & 0xFFFFFFFF, as a Python int, and
-// packed with ">I" as the chunk stores it.
-py::Ref chunkCrc(PyObject* chunkType, PyObject* data);
+// zlib.crc32(data, zlib.crc32(chunkType)) & 0xFFFFFFFF packed with ">I", as
+// the chunk stores it.
 py::Ref packedChunkCrc(PyObject* chunkType, PyObject* data);
-
-// struct.pack(">I", value) and struct.unpack(">I", bytes)[0].
-py::Ref packUint32(PyObject* value);
-py::Ref unpackUint32(PyObject* bytes);
 
 }  // namespace png

@@ -24,7 +24,6 @@ namespace {
 
 using py::DecodedImage;
 using py::Ref;
-using own_names::Name;
 
 // Everything the chunk loop collects: the chunk list, the image data and the
 // header fields.
@@ -49,17 +48,8 @@ struct ChunkSequence {
 // --- the header ------------------------------------------------------------
 
 // struct.unpack(">IIBBBBB", data) into the header fields, each a 32-bit signed
-// int. An exact 13 bytes are parsed here while `struct.unpack`, looked up now,
-// is the module's own; a width or height of 2**31 or more is refused alike.
+// int: a width or height of 2**31 or more is refused as too large.
 bool readHeader(PyObject* data, Header& header) {
-    const int own = own_names::isOwn(Name::structUnpack);
-    if (own < 0) {
-        return false;
-    }
-    if (own > 0 && PyBytes_CheckExact(data) && PyBytes_GET_SIZE(data) == 13) {
-        const Refusal refusal = parseHeader(py::bytesSpan(data), header);
-        return refusal == Refusal::none || raise(refusal);
-    }
     Ref items[kHeaderFields];
     if (!py::structUnpack(kHeaderFormat, data, items, kHeaderFields)) {
         return false;
@@ -93,16 +83,8 @@ bool checkSignature(PyObject* stream) {
     return differs == 0;
 }
 
-// `chunkType, data = _readChunk(stream)`, with `_readChunk` looked up now; the
-// module's own is run here, without a call through Python.
+// `chunkType, data = _readChunk(stream)`, with `_readChunk` looked up now.
 bool nextChunk(PyObject* stream, Ref& chunkType, Ref& data) {
-    const int own = own_names::isOwn(Name::readChunk);
-    if (own < 0) {
-        return false;
-    }
-    if (own > 0) {
-        return readChunkFields(stream, chunkType, data);
-    }
     Ref readChunk = module_state::global("_readChunk");
     if (!readChunk) {
         return false;
@@ -213,7 +195,7 @@ bool readChunksFromBytes(ByteSpan bytes, std::size_t position, ChunkSequence& se
 
 // --- the image -----------------------------------------------------------------
 
-std::optional<DecodedImage> decodeImage(ChunkSequence& sequence, Inflation inflation) {
+std::optional<DecodedImage> decodeImage(ChunkSequence& sequence) {
     if (const Refusal refusal = checkHeader(sequence.header); refusal != Refusal::none) {
         raise(refusal);
         return std::nullopt;
@@ -223,7 +205,7 @@ std::optional<DecodedImage> decodeImage(ChunkSequence& sequence, Inflation infla
     const Geometry geometry{header[kWidthField], header[kHeightField], channels,
                             std::int64_t{header[kWidthField]} * channels};
     Planes planes;
-    if (!decodeImageData(sequence.idat, geometry, planes, inflation)) {
+    if (!decodeImageData(sequence.idat, geometry, planes)) {
         return std::nullopt;
     }
     DecodedImage decoded;
@@ -242,15 +224,14 @@ std::optional<DecodedImage> decodeImage(ChunkSequence& sequence, Inflation infla
 
 // The byte route over a held stream, which is then left where reading it would
 // have left it, also after an error.
-std::optional<DecodedImage> loadHeld(PyObject* stream, const py::HeldContent& content,
-                                     Inflation inflation) {
+std::optional<DecodedImage> loadHeld(PyObject* stream, const py::HeldContent& content) {
     ChunkSequence sequence;
     std::size_t end = content.position;
     const bool read = readChunksFromBytes(content.bytes(), content.position, sequence, end);
     if (!py::leaveAt(stream, end, read)) {
         return std::nullopt;
     }
-    return decodeImage(sequence, inflation);
+    return decodeImage(sequence);
 }
 
 std::optional<DecodedImage> loadLiterally(PyObject* stream) {
@@ -258,33 +239,28 @@ std::optional<DecodedImage> loadLiterally(PyObject* stream) {
     if (!checkSignature(stream) || !readChunks(stream, sequence)) {
         return std::nullopt;
     }
-    return decodeImage(sequence, Inflation::asBound);
+    return decodeImage(sequence);
 }
 
 }  // namespace
-
-Inflation inflationAtEntry() {
-    constexpr Name kInflationNames[] = {Name::zlibDecompress};
-    return own_names::allOwn(kInflationNames) ? Inflation::here : Inflation::throughModule;
-}
 
 std::optional<DecodedImage> _loadPng(PyObject* stream) {
     if (own_names::allOwn(kChunkNames)) {
         // Holds the bytes that the chunks read from it point into.
         if (const std::optional<py::HeldContent> content = py::holdContent(stream)) {
-            return loadHeld(stream, *content, inflationAtEntry());
+            return loadHeld(stream, *content);
         }
     }
     return loadLiterally(stream);
 }
 
-std::optional<DecodedImage> loadPngFromBytes(PyObject* bytes, Inflation inflation) {
+std::optional<DecodedImage> loadPngFromBytes(PyObject* bytes) {
     ChunkSequence sequence;
     std::size_t end = 0;
     if (!readChunksFromBytes(py::bytesSpan(bytes), 0, sequence, end)) {
         return std::nullopt;
     }
-    return decodeImage(sequence, inflation);
+    return decodeImage(sequence);
 }
 
 }  // namespace png

@@ -7,7 +7,6 @@
 
 #include <optional>
 
-#include "bindings/png/image_data.hpp"
 #include "module/decoded_image.hpp"
 #include "module/own_names.hpp"
 
@@ -19,10 +18,6 @@ namespace png {
 inline constexpr own_names::Name kChunkNames[] = {
     own_names::Name::readChunk, own_names::Name::structUnpack, own_names::Name::zlibCrc32,
     own_names::Name::pngSignature};
-
-// How a decoding that reads its chunks from bytes inflates its image data, asked
-// at its entry: it runs no Python code until it returns, so the answer stands.
-Inflation inflationAtEntry();
 
 // Reads a PNG from `stream` (anything with `read(n)`), positioned at its first
 // byte. Internal: not published in the module namespace.
@@ -38,6 +33,6 @@ std::optional<py::DecodedImage> _loadPng(PyObject* stream);
 // bytes), as `_loadPng` would read it from an io.BytesIO over them. Only for a
 // caller that found at its entry that `_streamToImage(BytesIO(bytes))` runs
 // nothing but the module's own code, kChunkNames included.
-std::optional<py::DecodedImage> loadPngFromBytes(PyObject* bytes, Inflation inflation);
+std::optional<py::DecodedImage> loadPngFromBytes(PyObject* bytes);
 
 }  // namespace png

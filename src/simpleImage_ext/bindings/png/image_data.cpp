@@ -203,20 +203,16 @@ bool decodeThroughModule(IdatParts& parts, const Geometry& geometry, Planes& pla
 
 }  // namespace
 
-bool decodeImageData(IdatParts& parts, const Geometry& geometry, Planes& planes,
-                     Inflation inflation) {
-    if (inflation == Inflation::asBound) {
-        const int own = own_names::isOwn(own_names::Name::zlibDecompress);
-        if (own < 0) {
-            return false;
-        }
-        inflation = own > 0 ? Inflation::here : Inflation::throughModule;
-    }
-    if (inflation == Inflation::throughModule) {
-        return decodeThroughModule(parts, geometry, planes);
-    }
+bool decodeImageData(IdatParts& parts, const Geometry& geometry, Planes& planes) {
+    // Joining parts of other types can run Python code; zlib.decompress is
+    // looked up after it, as the join is its argument. From here on only this
+    // module's code runs until the rows are rebuilt, so one look decides.
     if (!parts.join()) {
         return false;
+    }
+    const int own = own_names::isOwn(own_names::Name::zlibDecompress);
+    if (own <= 0) {
+        return own == 0 && decodeThroughModule(parts, geometry, planes);
     }
     const std::optional<std::int64_t> streamSize = geometry.streamSize();
     if (fitsWholeRoute(parts, geometry, streamSize)) {
