@@ -13,13 +13,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "command_line.hpp"
 #include "kernels/deflate/zlib_stream.hpp"
 #include "kernels/thread_pool.hpp"
 
@@ -54,11 +54,6 @@ Times fastest(int samples, const std::function<void()>& run) {
     return best;
 }
 
-Bytes readFile(const char* path) {
-    std::ifstream file(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(file), {});
-}
-
 std::string percentile(std::vector<std::int64_t> values, double share) {
     if (values.empty()) {
         return "—";
@@ -81,27 +76,16 @@ std::pair<std::string, std::string> label(std::string_view path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string commit = "unknown";
-    int samples = 3;
-    std::vector<const char*> files;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view argument = argv[i];
-        if (argument == "--commit" && i + 1 < argc) {
-            commit = argv[++i];
-        } else if (argument == "--samples" && i + 1 < argc) {
-            samples = std::max(1, std::atoi(argv[++i]));
-        } else {
-            files.push_back(argv[i]);
-        }
-    }
+    const bench::CommandLine line = bench::parseCommandLine(argc, argv, "--samples", 3);
+    const int samples = std::max(1, static_cast<int>(line.effort));
     kernels::ThreadPool& pool = kernels::ThreadPool::shared();
-    std::printf("Commit %s, zlib %s, %u threads in the pool, fastest of %d samples\n\n", commit.c_str(),
+    std::printf("Commit %s, zlib %s, %u threads in the pool, fastest of %d samples\n\n", line.commit.c_str(),
                 zlibVersion(), pool.concurrency(), samples);
     std::printf("| stream | class | MB | zlib ms | one thread / zlib | pool / zlib | cores busy | "
                 "stitches | never met | meeting: median | 90 %% | max |\n");
     std::printf("|---|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n");
-    for (const char* path : files) {
-        const Bytes in = readFile(path);
+    for (const char* path : line.files) {
+        const Bytes in = bench::readFile(path);
         Bytes out(deflate::streamCapacity(in.size()));
         const Times zlib = fastest(samples, [&] {
             uLongf size = static_cast<uLongf>(out.size());

@@ -26,6 +26,7 @@
 #endif
 #include <zlib.h>
 
+#include "command_line.hpp"
 #include "kernels/inflate.hpp"
 #include "kernels/levels.hpp"
 #include "kernels/reference.hpp"
@@ -265,8 +266,7 @@ void benchmarkAdler32(const std::vector<kernels::AvailableLevel>& levels, double
 
 // The zlib stream of a PNG file: its IDAT chunks' data joined.
 Bytes imageData(const char* path) {
-    std::ifstream file(path, std::ios::binary);
-    const Bytes png((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const Bytes png = bench::readFile(path);
     Bytes joined;
     for (size_t at = 8; at + 12 <= png.size();) {
         const size_t length = size_t{png[at]} << 24 | size_t{png[at + 1]} << 16 |
@@ -325,32 +325,20 @@ void benchmarkInflaters(const std::vector<const char*>& paths, double seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string commit = "unknown";
-    double seconds = 0.1;
-    std::vector<const char*> files;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view option = argv[i];
-        if (option == "--commit" && i + 1 < argc) {
-            commit = argv[++i];
-        } else if (option == "--seconds" && i + 1 < argc) {
-            seconds = std::atof(argv[++i]);
-        } else {
-            files.push_back(argv[i]);
-        }
-    }
+    const bench::CommandLine line = bench::parseCommandLine(argc, argv, "--seconds", 0.1);
     const std::vector<kernels::AvailableLevel> levels = kernels::availableLevels();
     std::printf("processor: %s\ncompiler:  %s\ncommit:    %s\n", processorName().c_str(),
-                compilerName(), commit.c_str());
-    if (!files.empty()) {
-        benchmarkInflaters(files, seconds);
+                compilerName(), line.commit.c_str());
+    if (!line.files.empty()) {
+        benchmarkInflaters(line.files, line.effort);
         return 0;
     }
     std::printf("rows of %zu pixels; best level: %s\n\n", kWidth,
                 kernels::levelName(kernels::bestLevel()));
-    benchmarkFilters(levels, seconds);
+    benchmarkFilters(levels, line.effort);
     std::printf("\n");
-    benchmarkCopies(levels, seconds);
+    benchmarkCopies(levels, line.effort);
     std::printf("\n");
-    benchmarkAdler32(levels, seconds);
+    benchmarkAdler32(levels, line.effort);
     return 0;
 }
