@@ -16,6 +16,12 @@ inline constexpr const char* kIntTooLarge = "value too large to convert to int";
 // its __int__ (a float truncates toward zero).
 bool toInt32(PyObject* value, std::int32_t& out);
 
+// An image's width and height, converted as toInt32 does, width first.
+inline bool toDimensions(PyObject* width, PyObject* height, std::int32_t& widthOut,
+                         std::int32_t& heightOut) {
+    return toInt32(width, widthOut) && toInt32(height, heightOut);
+}
+
 // The Python int for a stored 32-bit field.
 inline Ref fromInt32(std::int32_t value) { return Ref::steal(PyLong_FromLong(value)); }
 

@@ -132,13 +132,11 @@ bool writeRows(PyObject* file, std::span<const std::uint8_t> rgb, std::size_t wi
 
 PyObject* writeBmp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Arguments<5> bound;
-    if (!py::bind(kWriteBmp, args, nargs, kwnames, bound)) {
-        return nullptr;
-    }
     std::int32_t width = 0;
     std::int32_t height = 0;
     HeaderRecordValues record;
-    if (!py::toInt32(bound[kWidth], width) || !py::toInt32(bound[kHeight], height) ||
+    if (!py::bind(kWriteBmp, args, nargs, kwnames, bound) ||
+        !py::toDimensions(bound[kWidth], bound[kHeight], width, height) ||
         !readHeaderRecord(py::orNone(bound[kMeta]), record)) {
         return nullptr;
     }

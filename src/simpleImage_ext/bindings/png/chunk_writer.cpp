@@ -304,7 +304,7 @@ PyObject* writePngWithChunks(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     std::int32_t width = 0;
     std::int32_t height = 0;
     if (!py::bind(kWritePngWithChunks, args, nargs, kwnames, bound) ||
-        !py::toInt32(bound[kWidth], width) || !py::toInt32(bound[kHeight], height)) {
+        !py::toDimensions(bound[kWidth], bound[kHeight], width, height)) {
         return nullptr;
     }
     const int present = PyObject_IsTrue(bound[kChunks]);

@@ -171,12 +171,10 @@ bool prepareFile(std::int32_t width, std::int32_t height, const py::Arguments<6>
 
 PyObject* writePng(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Arguments<6> bound;
-    if (!py::bind(kWritePng, args, nargs, kwnames, bound)) {
-        return nullptr;
-    }
     std::int32_t width = 0;
     std::int32_t height = 0;
-    if (!py::toInt32(bound[kWidth], width) || !py::toInt32(bound[kHeight], height) ||
+    if (!py::bind(kWritePng, args, nargs, kwnames, bound) ||
+        !py::toDimensions(bound[kWidth], bound[kHeight], width, height) ||
         !py::requirePlaneLengths(width, height, bound[kPixels], py::orNone(bound[kAlpha]))) {
         return nullptr;
     }
