@@ -19,33 +19,32 @@ constexpr uint32_t kBadCode = entry::kExceptional;
 // added when the table is built.
 using SymbolEntries = std::array<uint32_t, kMaxSymbols>;
 
+// A length or distance symbol's entry: the first value it codes (the format's
+// bases count lengths from 3 and distances from 1 as 0) and how many extra bits
+// add to it.
+constexpr uint32_t rangeEntry(uint32_t first, uint32_t extraBits) { return first << 16 | extraBits; }
+
 constexpr SymbolEntries literalLengthEntries() {
     SymbolEntries entries{};
-    for (uint32_t symbol = 0; symbol < kMaxSymbols; ++symbol) {
-        if (symbol < kEndOfBlockSymbol) {
-            entries[symbol] = entry::kLiteral | symbol << 16;
-        } else if (symbol == kEndOfBlockSymbol) {
-            entries[symbol] = entry::kExceptional | entry::kEndOfBlock;
-        } else if (symbol < kMaxLiteralLengthSymbols) {
-            const unsigned i = symbol - kEndOfBlockSymbol - 1;
-            const uint32_t first = deflate::kLengthBase[i] + deflate::kMinMatch;  // the base counts from 0
-            entries[symbol] = first << 16 | deflate::kLengthExtraBits[i];
-        } else {
-            entries[symbol] = kBadCode;
-        }
+    entries.fill(kBadCode);
+    for (uint32_t symbol = 0; symbol < kEndOfBlockSymbol; ++symbol) {
+        entries[symbol] = entry::kLiteral | symbol << 16;
+    }
+    entries[kEndOfBlockSymbol] = entry::kExceptional | entry::kEndOfBlock;
+    constexpr unsigned kFirstLengthSymbol = kEndOfBlockSymbol + 1;
+    for (unsigned i = 0; kFirstLengthSymbol + i < kMaxLiteralLengthSymbols; ++i) {
+        entries[kFirstLengthSymbol + i] = rangeEntry(deflate::kLengthBase[i] + deflate::kMinMatch,
+                                                     deflate::kLengthExtraBits[i]);
     }
     return entries;
 }
 
 constexpr SymbolEntries distanceEntries() {
     SymbolEntries entries{};
-    for (uint32_t symbol = 0; symbol < kMaxSymbols; ++symbol) {
-        if (symbol < kMaxDistanceSymbols) {
-            const uint32_t first = deflate::kDistanceBase[symbol] + 1u;  // the base counts from 0
-            entries[symbol] = first << 16 | deflate::kDistanceExtraBits[symbol];
-        } else {
-            entries[symbol] = kBadCode;
-        }
+    entries.fill(kBadCode);
+    for (uint32_t symbol = 0; symbol < kMaxDistanceSymbols; ++symbol) {
+        entries[symbol] =
+            rangeEntry(deflate::kDistanceBase[symbol] + 1u, deflate::kDistanceExtraBits[symbol]);
     }
     return entries;
 }

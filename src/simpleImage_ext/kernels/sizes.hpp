@@ -17,19 +17,13 @@ namespace kernels::sizes {
 constexpr std::optional<std::int64_t> multiply(std::optional<std::int64_t> a,
                                                std::int64_t b) noexcept {
     std::int64_t result = 0;
-    if (!a || __builtin_mul_overflow(*a, b, &result)) {
-        return std::nullopt;
-    }
-    return result;
+    return a && !__builtin_mul_overflow(*a, b, &result) ? std::optional(result) : std::nullopt;
 }
 
 constexpr std::optional<std::int64_t> add(std::optional<std::int64_t> a,
                                           std::int64_t b) noexcept {
     std::int64_t result = 0;
-    if (!a || __builtin_add_overflow(*a, b, &result)) {
-        return std::nullopt;
-    }
-    return result;
+    return a && !__builtin_add_overflow(*a, b, &result) ? std::optional(result) : std::nullopt;
 }
 
 // width * height * samples, or nothing when it does not fit in 64 bits.
