@@ -6,8 +6,10 @@ import os
 import random
 import shutil
 import subprocess
+import struct
 import sys
 import tempfile
+import types
 from pathlib import Path
 
 import pytest
@@ -41,6 +43,20 @@ def restore_module_attributes():
         delattr(simpleImage_ext, name)
     for name, value in saved.items():
         setattr(simpleImage_ext, name, value)
+
+
+@pytest.fixture
+def packed_formats(restore_module_attributes):
+    """Rebinds the module's struct to one that records the format of every
+    pack, in order, in the list returned."""
+    formats = []
+
+    def pack(fmt, *values):
+        formats.append(fmt)
+        return struct.pack(fmt, *values)
+
+    restore_module_attributes.struct = types.SimpleNamespace(pack=pack, unpack=struct.unpack)
+    return formats
 
 
 class ExistingFile:

@@ -1,7 +1,6 @@
 """Writing BMP files with `_writeBmp`."""
 
 import struct
-import types
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
@@ -95,17 +94,9 @@ class TestArguments:
             call(ext)
         assert str(raised.value) == message
 
-    def test_headers_are_packed_through_module_struct(self, ext, target,
-                                                      restore_module_attributes):
-        formats = []
-
-        def pack(fmt, *values):
-            formats.append(fmt)
-            return struct.pack(fmt, *values)
-
-        ext.struct = types.SimpleNamespace(pack=pack)
+    def test_headers_are_packed_through_module_struct(self, ext, target, packed_formats):
         written(ext, target, 1, 1, bytes(3))
-        assert formats == ["<IHHI", "<IIIHHIIIIII"]
+        assert packed_formats == ["<IHHI", "<IIIHHIIIIII"]
 
 
 class TestFailuresLeaveTheFileUnchanged:

@@ -1,7 +1,6 @@
 """Writing PNG files back along a stored chunk list: `_split_idat_payload` and
 `_writePngWithChunks`."""
 
-import struct
 import types
 import zlib
 
@@ -246,18 +245,10 @@ class TestArgumentsAndModuleAttributes:
         assert ext._writePngWithChunks("p.png", 2.5, 2, PIXELS, alpha, []) is None
         assert calls == [("p.png", 2, 2, PIXELS, alpha, None)] and calls[0][4] is alpha
 
-    def test_module_split_signature_and_struct_are_used(self, ext, target,
-                                                        restore_module_attributes):
-        formats = []
-
-        def pack(fmt, *values):
-            formats.append(fmt)
-            return struct.pack(fmt, *values)
-
-        ext.struct = types.SimpleNamespace(pack=pack, unpack=struct.unpack)
+    def test_module_split_signature_and_struct_are_used(self, ext, target, packed_formats):
         ext.PNG_SIGNATURE = b"SIG"
         ext._split_idat_payload = lambda data, lengths: [data[:1], data[1:]]
         ext._writePngWithChunks(str(target), 2, 2, PIXELS, None, [(b"IDAT", None, 0)])
         data = target.read_bytes()
-        assert data.startswith(b"SIG") and formats == [">I", ">I"]
+        assert data.startswith(b"SIG") and packed_formats == [">I", ">I"]
         assert [len(d) for _, d in parse_png(PNG_SIGNATURE + data[3:])][0] == 1

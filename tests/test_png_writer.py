@@ -212,16 +212,9 @@ class TestModuleAttributes:
         ext._writePng(str(target), 2, 1, TWO_PIXELS, None, bytearray([1]))
         assert calls == [(bytes([1, 10, 20, 30, 30, 30, 30]),)]
 
-    def test_ihdr_packed_through_module_struct(self, ext, target, restore_module_attributes):
-        formats = []
-
-        def pack(fmt, *values):
-            formats.append(fmt)
-            return struct.pack(fmt, *values)
-
-        ext.struct = types.SimpleNamespace(pack=pack, unpack=struct.unpack)
+    def test_ihdr_packed_through_module_struct(self, ext, target, packed_formats):
         ext._writePng(str(target), 1, 1, bytes(3))
-        assert formats[0] == ">IIBBBBB"
+        assert packed_formats[0] == ">IIBBBBB"
 
     def test_chunks_built_by_module_make_chunk_after_module_signature(
             self, ext, target, restore_module_attributes):
